@@ -1,0 +1,73 @@
+#include "platform.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <vector>
+
+bool get_work_dir(std::string& dir)
+{
+    std::vector<char> buf(PATH_MAX);
+    while (getcwd(buf.data(), buf.size()) == nullptr) {
+        if (errno != ERANGE)
+            return false;
+        buf.resize(buf.size() * 2);
+    }
+    dir = buf.data();
+    return true;
+}
+
+void wait_for_key()
+{
+    unsigned char key;
+    termios saved;
+    if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &saved) != 0) {
+        (void)!read(STDIN_FILENO, &key, 1);
+        return;
+    }
+    // Like _getch: one key, no Enter, no echo, and Ctrl-C is a key too, so the
+    // terminal cannot be left in this state by a signal.
+    termios raw = saved;
+    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG);
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+    while (read(STDIN_FILENO, &key, 1) < 0 && errno == EINTR) {
+    }
+    tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+}
+
+std::FILE* create_new_file(const char* path)
+{
+    const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return nullptr;
+    std::FILE* file = fdopen(fd, "wb");
+    if (file == nullptr) {
+        const int saved = errno;
+        close(fd);
+        unlink(path);
+        errno = saved;
+    }
+    return file;
+}
+
+bool sync_file(std::FILE* file)
+{
+    return std::fflush(file) == 0 && fsync(fileno(file)) == 0;
+}
+
+bool is_device(const char* path)
+{
+    struct stat st;
+    return stat(path, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+}
+
+bool replace_file(const char* from, const char* to)
+{
+    return rename(from, to) == 0;
+}

@@ -1,0 +1,32 @@
+// The few calls that differ between POSIX and Windows. Everything else in the
+// tool is standard C++ and goes through these.
+#ifndef XMLSTAMP_PLATFORM_H_
+#define XMLSTAMP_PLATFORM_H_
+
+#include <cstdio>
+#include <string>
+
+// The current working directory as the platform spells it, or false when it
+// cannot be had (removed, or too long).
+bool get_work_dir(std::string& dir);
+
+// Waits for one key press without echo. When standard input is not a terminal
+// it reads at most one byte, so a script never hangs on it.
+void wait_for_key();
+
+// Creates `path` for writing in binary mode, failing if anything already has
+// that name (errno is EEXIST then). Permissions are those a plain "wb" open
+// would give a new file.
+std::FILE* create_new_file(const char* path);
+
+// Flushes `file` through the C library and the operating system to the disk.
+bool sync_file(std::FILE* file);
+
+// True when `path` names something that exists and is not a regular file or a
+// directory: a device or a pipe, which is written in place, not replaced.
+bool is_device(const char* path);
+
+// Renames `from` to `to`, replacing `to` when it exists.
+bool replace_file(const char* from, const char* to);
+
+#endif  // XMLSTAMP_PLATFORM_H_

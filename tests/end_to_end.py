@@ -1,0 +1,331 @@
+#!/usr/bin/env python3
+"""End-to-end tests: run the built xmlstamp in a fresh directory and compare
+its standard output, exit status and files byte for byte.
+
+    end_to_end.py --binary PATH [--launcher CMD] [unittest options]
+
+The launcher (for example "wine") runs a binary built for another system;
+tests of what only POSIX has are skipped for a .exe.
+"""
+import argparse
+import functools
+import os
+import pty
+import resource
+import select
+import shlex
+import signal
+import subprocess
+import sys
+import tempfile
+import termios
+import time
+import unittest
+
+BINARY = ""
+LAUNCHER = []
+WINDOWS = False
+SAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data", "tovra.xml")
+
+MARKER = b"<!--CRC Config-->"
+PROMPT = b"Press any key to exit!"
+
+
+def stamped(content):
+    """What a correct stamp of `content` is, computed independently."""
+    at = content.find(MARKER)
+    body = content + b"\r\n" if at < 0 else content[:at]
+    return body + MARKER + b"\r\n<CRC key='CheckNum' value='%d'>" % (sum(body) % 2**32)
+
+
+def posix_only(test):
+    @functools.wraps(test)
+    def run_on_posix(self):
+        if WINDOWS:
+            self.skipTest("POSIX only")
+        test(self)
+    return run_on_posix
+
+
+def close_stdin():
+    os.close(0)
+
+
+def limit_file_size(size):
+    def preexec():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (size, size))
+        os.close(0)
+    return preexec
+
+
+class ToolTest(unittest.TestCase):
+    def setUp(self):
+        self._dir = tempfile.TemporaryDirectory()
+        self.dir = os.path.realpath(self._dir.name)
+
+    def tearDown(self):
+        self._dir.cleanup()
+
+    def reset(self):
+        self.tearDown()
+        self.setUp()
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def put(self, name, content):
+        os.makedirs(os.path.dirname(self.path(name)), exist_ok=True)
+        with open(self.path(name), "wb") as f:
+            f.write(content)
+
+    def get(self, name):
+        with open(self.path(name), "rb") as f:
+            return f.read()
+
+    def tree(self):
+        """Every name below the directory with its content, to prove that
+        nothing was touched and no temporary file was left behind."""
+        found = {}
+        for root, dirs, files in os.walk(self.dir):
+            for name in dirs + files:
+                full = os.path.join(root, name)
+                key = os.path.relpath(full, self.dir)
+                if os.path.islink(full):
+                    found[key] = "-> " + os.readlink(full)
+                elif os.path.isfile(full):
+                    with open(full, "rb") as f:
+                        found[key] = f.read()
+                else:
+                    found[key] = "dir"
+        return found
+
+    def run_tool(self, *args, preexec=close_stdin, stdin=None, cwd=None, timeout=60):
+        proc = subprocess.run(LAUNCHER + [BINARY, *args], cwd=cwd or self.dir, stdin=stdin,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              preexec_fn=preexec, timeout=timeout)
+        return proc.returncode, proc.stdout
+
+
+class InteractiveMode(ToolTest):
+    def test_stamps_the_sample_and_prompts(self):
+        with open(SAMPLE, "rb") as f:
+            sample = f.read()
+        self.put("data/tovra.xml", sample)
+        os.mkdir(self.path("out"))
+        self.assertEqual(self.run_tool(), (0, PROMPT))
+        self.assertEqual(self.get("out/tovra.xml"), stamped(sample))
+        self.assertEqual(self.get("data/tovra.xml"), sample)
+
+    def test_worked_example_and_restamping(self):
+        self.put("data/tovra.xml", b"abc")
+        self.put("out/tovra.xml", b"an older and much longer output file")
+        self.assertEqual(self.run_tool(), (0, PROMPT))
+        expected = b"abc\r\n<!--CRC Config-->\r\n<CRC key='CheckNum' value='317'>"
+        self.assertEqual(self.get("out/tovra.xml"), expected)
+        self.put("data/tovra.xml", expected)
+        self.assertEqual(self.run_tool(), (0, PROMPT))
+        self.assertEqual(self.get("out/tovra.xml"), expected)
+
+    def test_failures_print_a_message_and_still_exit_0(self):
+        cases = [
+            # (name, files before, arguments, expected standard output)
+            ("missing input", {"out/tovra.xml": b"old"}, [],
+             b"can't find the software file data/tovra.xml \n"),
+            ("one argument", {"data/tovra.xml": b"abc", "a": b"x"}, ["a"],
+             b"Parameter Error [2]\n"),
+            ("three arguments", {"data/tovra.xml": b"abc", "a": b"x", "b": b"y", "c": b"z"},
+             ["a", "b", "c"], b"Parameter Error [4]\n"),
+            ("missing output directory", {"data/tovra.xml": b"abc"}, [],
+             b"can't write the output file out/tovra.xml \n"),
+        ]
+        for name, files, args, message in cases:
+            with self.subTest(name):
+                self.reset()
+                for file, content in files.items():
+                    self.put(file, content)
+                before = self.tree()
+                self.assertEqual(self.run_tool(*args), (0, message + PROMPT))
+                self.assertEqual(self.tree(), before)
+
+    @posix_only
+    def test_a_directory_as_input_is_a_read_error(self):
+        os.makedirs(self.path("data/tovra.xml"))
+        self.put("out/tovra.xml", b"old")
+        before = self.tree()
+        self.assertEqual(self.run_tool(), (0, b"can't read the software file data/tovra.xml \n" + PROMPT))
+        self.assertEqual(self.tree(), before)
+
+    def test_zero_and_high_bytes_pass_through(self):
+        content = bytes(range(256)) * 20 + b"\0\r\n\x1a\r"
+        self.put("data/tovra.xml", content)
+        os.mkdir(self.path("out"))
+        self.assertEqual(self.run_tool(), (0, PROMPT))
+        self.assertEqual(self.get("out/tovra.xml"), stamped(content))
+
+    def test_key_wait_reads_at_most_one_byte_of_a_file(self):
+        self.put("data/tovra.xml", b"abc")
+        os.mkdir(self.path("out"))
+        self.put("keys", b"xyz")
+        with open(self.path("keys"), "rb") as keys:
+            self.assertEqual(self.run_tool(stdin=keys, preexec=None), (0, PROMPT))
+            if not WINDOWS:
+                self.assertEqual(os.lseek(keys.fileno(), 0, os.SEEK_CUR), 1)
+        with open(os.devnull, "rb") as null:
+            self.assertEqual(self.run_tool(stdin=null, preexec=None), (0, PROMPT))
+
+
+class Writing(ToolTest):
+    """The output is replaced only by a complete file, or not at all."""
+
+    @posix_only
+    def test_a_write_that_fails_part_way_leaves_the_old_output(self):
+        content = b"<item/>\r\n" * 20000
+        self.put("data/tovra.xml", content)
+        self.put("out/tovra.xml", b"the old output")
+        before = self.tree()
+        code, out = self.run_tool(preexec=limit_file_size(64 * 1024))
+        self.assertEqual((code, out), (0, b"can't write the output file out/tovra.xml \n" + PROMPT))
+        self.assertEqual(self.tree(), before)
+
+    @posix_only
+    def test_a_full_device_is_a_write_error(self):
+        self.put("data/tovra.xml", b"abc")
+        os.mkdir(self.path("out"))
+        os.symlink("/dev/full", self.path("out/tovra.xml"))
+        self.assertEqual(self.run_tool(), (0, b"can't write the output file out/tovra.xml \n" + PROMPT))
+        self.assertEqual(os.readlink(self.path("out/tovra.xml")), "/dev/full")
+
+    @posix_only
+    def test_a_link_is_kept_and_its_target_replaced(self):
+        self.put("data/tovra.xml", b"abc")
+        self.put("real/config.xml", b"old")
+        os.mkdir(self.path("out"))
+        os.symlink("../real/config.xml", self.path("out/tovra.xml"))
+        self.assertEqual(self.run_tool(), (0, PROMPT))
+        self.assertEqual(os.readlink(self.path("out/tovra.xml")), "../real/config.xml")
+        self.assertEqual(self.get("real/config.xml"), stamped(b"abc"))
+        self.assertEqual(sorted(os.listdir(self.path("real"))), ["config.xml"])
+
+    @posix_only
+    def test_permission_bits_are_kept(self):
+        self.put("data/tovra.xml", b"abc")
+        for mode in (0o640, 0o604, 0o755):
+            with self.subTest(oct(mode)):
+                self.put("out/tovra.xml", b"old")
+                os.chmod(self.path("out/tovra.xml"), mode)
+                self.assertEqual(self.run_tool(), (0, PROMPT))
+                self.assertEqual(os.stat(self.path("out/tovra.xml")).st_mode & 0o7777, mode)
+                self.assertEqual(self.get("out/tovra.xml"), stamped(b"abc"))
+
+        os.remove(self.path("out/tovra.xml"))
+        def umask_022():
+            os.umask(0o022)
+            os.close(0)
+        self.assertEqual(self.run_tool(preexec=umask_022), (0, PROMPT))
+        self.assertEqual(os.stat(self.path("out/tovra.xml")).st_mode & 0o777, 0o644)
+
+    @posix_only
+    def test_an_output_this_user_may_not_write_stays_as_it_is(self):
+        self.put("data/tovra.xml", b"abc")
+        self.put("out/tovra.xml", b"read only")
+        os.chmod(self.path("out/tovra.xml"), 0o444)
+        preexec = close_stdin
+        if os.geteuid() == 0:
+            # root may write anything; a plain user shows what "read-only" means.
+            for d in (self.dir, self.path("out"), self.path("data")):
+                os.chmod(d, 0o777)
+            os.chmod(self.path("data/tovra.xml"), 0o644)
+
+            def preexec():
+                os.setgid(65534)
+                os.setuid(65534)
+                os.close(0)
+        before = self.tree()
+        self.assertEqual(self.run_tool(preexec=preexec),
+                         (0, b"can't write the output file out/tovra.xml \n" + PROMPT))
+        self.assertEqual(self.tree(), before)
+
+    @posix_only
+    def test_an_input_too_large_for_memory_writes_nothing(self):
+        with open(self.path("big"), "wb") as f:
+            f.truncate(1 << 30)
+        os.makedirs(self.path("data"))
+        os.rename(self.path("big"), self.path("data/tovra.xml"))
+        self.put("out/tovra.xml", b"old")
+
+        def small_memory():
+            resource.setrlimit(resource.RLIMIT_AS, (256 << 20, 256 << 20))
+            os.close(0)
+        self.assertEqual(self.run_tool(preexec=small_memory),
+                         (0, b"can't hold the software file data/tovra.xml in memory \n" + PROMPT))
+        self.assertEqual(self.get("out/tovra.xml"), b"old")
+
+    @posix_only
+    def test_an_input_over_4_gib_is_summed_and_written_whole(self):
+        size = (4 << 30) + 5
+        tail = b"\xff\xfe<end/>"
+        os.makedirs(self.path("data"))
+        with open(self.path("data/tovra.xml"), "wb") as f:
+            f.seek(3 << 30)
+            f.write(b"\x80" * 4096)
+            f.seek(size - len(tail))
+            f.write(tail)
+        os.mkdir(self.path("out"))
+        self.assertEqual(self.run_tool(timeout=600), (0, PROMPT))
+        crc = (0x80 * 4096 + sum(tail) + 23) % 2**32
+        trailer = b"\r\n" + MARKER + b"\r\n<CRC key='CheckNum' value='%d'>" % crc
+        with open(self.path("out/tovra.xml"), "rb") as f:
+            self.assertEqual(os.fstat(f.fileno()).st_size, size + len(trailer))
+            f.seek(3 << 30)
+            self.assertEqual(f.read(4097), b"\x80" * 4096 + b"\0")
+            f.seek(size - len(tail))
+            self.assertEqual(f.read(), tail + trailer)
+
+
+class AtATerminal(ToolTest):
+    @posix_only
+    def test_waits_for_one_key_without_echo_and_restores_the_terminal(self):
+        self.put("data/tovra.xml", b"abc")
+        os.mkdir(self.path("out"))
+        master, slave = pty.openpty()
+        before = termios.tcgetattr(slave)
+        proc = subprocess.Popen(LAUNCHER + [BINARY], cwd=self.dir, stdin=slave, stdout=slave,
+                                stderr=slave, start_new_session=True)
+        try:
+            seen = b""
+            deadline = time.monotonic() + 20
+            while PROMPT not in seen and time.monotonic() < deadline:
+                if select.select([master], [], [], 0.2)[0]:
+                    seen += os.read(master, 1024)
+            self.assertEqual(seen, PROMPT)
+            time.sleep(0.5)
+            self.assertIsNone(proc.poll(), "it must wait for a key")
+            os.write(master, b"k")
+            self.assertEqual(proc.wait(timeout=20), 0)
+            time.sleep(0.1)
+            rest = os.read(master, 1024) if select.select([master], [], [], 0.2)[0] else b""
+            self.assertEqual(rest, b"", "the key must not be echoed")
+            self.assertEqual(termios.tcgetattr(slave), before)
+            self.assertEqual(self.get("out/tovra.xml"), stamped(b"abc"))
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+            os.close(master)
+            os.close(slave)
+
+
+def main():
+    global BINARY, LAUNCHER, WINDOWS
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--binary", required=True, help="the xmlstamp executable to test")
+    parser.add_argument("--launcher", default="", help="a command that runs the binary, such as wine")
+    args, rest = parser.parse_known_args()
+    BINARY = os.path.abspath(args.binary)
+    LAUNCHER = shlex.split(args.launcher)
+    WINDOWS = BINARY.lower().endswith(".exe")
+    unittest.main(argv=[sys.argv[0], *rest])
+
+
+if __name__ == "__main__":
+    main()
