@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "file_io.h"
+#include "paths.h"
 #include "platform.h"
 #include "results.h"
 #include "stamp.h"
@@ -20,6 +21,8 @@ struct func_args {
 };
 
 static unsigned char in_cmd_mode = 0;
+// Empty when the platform could not tell it; no real directory is "".
+static std::string work_dir;
 
 // Reads, stamps and writes one file; the input is closed before the output is
 // opened, so both may name the same file.
@@ -58,6 +61,16 @@ int generate_swug_bin(void* arg)
     if (args->argc == 1) {
         openname = "data/tovra.xml";
         fname = "out/tovra.xml";
+    } else if (args->argc == 3) {
+        const char* input = args->argv[1];
+        const char* output = args->argv[2];
+        // Without the directory "./a.xml" would become "/a.xml": a wrong file.
+        if (work_dir.empty() && (is_dot_slash(input) || is_dot_slash(output))) {
+            std::printf("can't get the working directory \n");
+            return kNoWorkDir;
+        }
+        openname = resolve_path(work_dir, input);
+        fname = resolve_path(work_dir, output);
     } else {
         std::printf("Parameter Error [%d]\n", static_cast<int>(args->argc));
         return kParameterError;
@@ -68,6 +81,12 @@ int generate_swug_bin(void* arg)
 int main(int argc, char** argv)
 {
     func_args args = {argc, argv, 0};
+    if (argc == 3) {
+        std::string dir;
+        if (get_work_dir(dir))
+            work_dir = slash_work_dir(dir);
+        in_cmd_mode = 1;
+    }
     const int ret = generate_swug_bin(&args);
     if (in_cmd_mode == 1)
         return ret == kStamped ? 0 : 1;

@@ -283,6 +283,105 @@ class Writing(ToolTest):
             self.assertEqual(f.read(), tail + trailer)
 
 
+class CommandMode(ToolTest):
+    """Two arguments: no prompt, no wait, the outcome in the exit status."""
+
+    def test_dot_slash_arguments_are_expanded_and_success_is_silent(self):
+        self.put("data/a.xml", b"abc")
+        os.mkdir(self.path("out"))
+        self.assertEqual(self.run_tool("./data/a.xml", "./out/a.xml"), (0, b""))
+        self.assertEqual(self.get("out/a.xml"), stamped(b"abc"))
+        self.assertEqual(self.run_tool("./out/a.xml", "out/b.xml"), (0, b""))
+        self.assertEqual(self.get("out/b.xml"), stamped(b"abc"))
+
+    def test_a_missing_input_names_the_expanded_path(self):
+        self.put("out/a.xml", b"old")
+        before = self.tree()
+        expanded = self.work_dir() + "/data/none.xml"
+        cases = [
+            (("./data/none.xml", "./out/a.xml"), expanded),
+            (("data/none.xml", "./out/a.xml"), "data/none.xml"),
+            ((".\\data\\none.xml", "out/a.xml"), ".\\data\\none.xml"),
+        ]
+        for args, shown in cases:
+            with self.subTest(args):
+                self.assertEqual(self.run_tool(*args),
+                                 (1, b"can't find the software file %s \n" % shown.encode()))
+                self.assertEqual(self.tree(), before)
+
+    def test_never_waits_for_a_key(self):
+        self.put("a.xml", b"abc")
+        proc = subprocess.Popen(LAUNCHER + [BINARY, "a.xml", "b.xml"], cwd=self.dir,
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        try:
+            self.assertEqual(proc.wait(timeout=30), 0)  # standard input is still open
+            self.assertEqual(proc.stdout.read(), b"")
+        finally:
+            proc.stdout.close()
+            proc.stdin.close()
+            if proc.poll() is None:
+                proc.kill()
+        self.assertEqual(self.get("b.xml"), stamped(b"abc"))
+
+    def test_stamps_in_place(self):
+        for args in (("./a.xml", "./a.xml"), ("a.xml", "a.xml")):
+            with self.subTest(args):
+                self.reset()
+                self.put("a.xml", b"<a/>\r\n")
+                self.assertEqual(self.run_tool(*args), (0, b""))
+                self.assertEqual(self.tree(), {"a.xml": stamped(b"<a/>\r\n")})
+                self.assertEqual(self.run_tool(*args), (0, b""))
+                self.assertEqual(self.tree(), {"a.xml": stamped(b"<a/>\r\n")})
+
+    @posix_only
+    def test_a_failed_write_in_place_keeps_the_input(self):
+        content = b"<item/>\r\n" * 20000
+        self.put("a.xml", content)
+        code, out = self.run_tool("a.xml", "a.xml", preexec=limit_file_size(64 * 1024))
+        self.assertEqual((code, out), (1, b"can't write the output file a.xml \n"))
+        self.assertEqual(self.tree(), {"a.xml": content})
+
+    @posix_only
+    def test_a_device_is_written_directly(self):
+        self.put("a.xml", b"abc")
+        self.assertEqual(self.run_tool("a.xml", "/dev/null"), (0, b""))
+        self.assertEqual(self.run_tool("a.xml", "/dev/full"), (1, b"can't write the output file /dev/full \n"))
+        self.assertEqual(self.tree(), {"a.xml": b"abc"})
+
+    @posix_only
+    def test_a_removed_working_directory_touches_no_file(self):
+        self.put("a.xml", b"abc")
+        gone = self.path("gone")
+        os.mkdir(gone)
+
+        def remove_cwd():
+            os.rmdir(gone)
+            os.close(0)
+        before = self.tree()
+        del before["gone"]
+        # Taken against an empty directory, "./xmlstamp-e2e.xml" would name a
+        # file in the root.
+        stray = "/xmlstamp-e2e.xml"
+        self.assertFalse(os.path.exists(stray))
+        self.addCleanup(lambda: os.path.exists(stray) and os.remove(stray))
+        for args in (("./a.xml", "out.xml"), (self.path("a.xml"), "." + stray)):
+            with self.subTest(args):
+                os.makedirs(gone, exist_ok=True)
+                self.assertEqual(self.run_tool(*args, cwd=gone, preexec=remove_cwd),
+                                 (1, b"can't get the working directory \n"))
+                self.assertEqual(self.tree(), before)
+                self.assertFalse(os.path.exists(stray))
+
+        # Paths that do not need the directory still work.
+        os.makedirs(gone, exist_ok=True)
+        self.assertEqual(self.run_tool(self.path("a.xml"), self.path("b.xml"), cwd=gone, preexec=remove_cwd),
+                         (0, b""))
+        self.assertEqual(self.get("b.xml"), stamped(b"abc"))
+
+    def work_dir(self):
+        return self.dir
+
+
 class AtATerminal(ToolTest):
     @posix_only
     def test_waits_for_one_key_without_echo_and_restores_the_terminal(self):
