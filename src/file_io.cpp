@@ -53,21 +53,6 @@ bool write_all(std::FILE* p_img_file, const unsigned char* data, size_t size)
     return true;
 }
 
-// Writing through a link must change the file it names, not the link.
-bool follow_links(fs::path& path)
-{
-    std::error_code ec;
-    for (int hops = 0; hops < 40; ++hops) {
-        if (!fs::is_symlink(fs::symlink_status(path, ec)))
-            return true;
-        const fs::path next = fs::read_symlink(path, ec);
-        if (ec)
-            return false;
-        path = next.is_absolute() ? next : path.parent_path() / next;
-    }
-    return false;
-}
-
 // A new file beside `target`, so that renaming it over the target stays on
 // one file system and cannot fail half-way.
 std::FILE* create_temp_beside(const fs::path& target, std::string& tmp)
@@ -132,10 +117,11 @@ int write_output_file(const char* fname, const unsigned char* data, size_t size)
     if (is_device(fname))
         return write_in_place(fname, data, size);
 
-    fs::path target = fname;
-    if (!follow_links(target))
+    // Writing through a link must change the file it names, not the link.
+    std::string target_name = fname;
+    if (!follow_links(target_name))
         return kCantWrite;
-    const std::string target_name = target.string();
+    const fs::path target = target_name;
     std::error_code ec;
     const fs::file_status old = fs::status(target, ec);
     const bool exists = fs::exists(old);

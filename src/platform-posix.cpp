@@ -67,6 +67,23 @@ bool is_device(const char* path)
     return stat(path, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
 }
 
+bool follow_links(std::string& path)
+{
+    std::vector<char> target(PATH_MAX);
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+            return true;
+        const ssize_t n = readlink(path.c_str(), target.data(), target.size());
+        if (n < 0 || static_cast<size_t>(n) == target.size())
+            return false;
+        const std::string next(target.data(), static_cast<size_t>(n));
+        const size_t slash = path.rfind('/');
+        path = next[0] == '/' || slash == std::string::npos ? next : path.substr(0, slash + 1) + next;
+    }
+    return false;
+}
+
 bool replace_file(const char* from, const char* to)
 {
     return rename(from, to) == 0;

@@ -67,6 +67,13 @@ bool is_device(const char* path)
     return type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE;
 }
 
+bool follow_links(std::string&)
+{
+    // Links are rare on Windows and need rights to create; the output path is
+    // taken as it is, so a link there is replaced by the file.
+    return true;
+}
+
 bool replace_file(const char* from, const char* to)
 {
     // The C runtime's rename refuses an existing target on Windows.

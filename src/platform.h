@@ -26,6 +26,10 @@ bool sync_file(std::FILE* file);
 // directory: a device or a pipe, which is written in place, not replaced.
 bool is_device(const char* path);
 
+// Turns `path`, when it is a symbolic link, into the path of the file the
+// link leads to, which need not exist yet. False for a loop of links.
+bool follow_links(std::string& path);
+
 // Renames `from` to `to`, replacing `to` when it exists.
 bool replace_file(const char* from, const char* to);
 
