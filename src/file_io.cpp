@@ -95,18 +95,16 @@ int read_whole_file(const char* openname, std::vector<unsigned char>& xml_file)
     uintmax_t expected = fs::file_size(openname, ec);
     if (ec)
         expected = 0;
-    int result = 0;
-    if (expected > xml_file.max_size() - kStampGrowth) {
-        result = kTooLarge;
-    } else try {
-        xml_file.clear();
-        xml_file.reserve(static_cast<size_t>(expected) + kStampGrowth);
-        if (!read_all(p_sw_file, xml_file, static_cast<size_t>(expected)))
-            result = kCantRead;
-    } catch (const std::bad_alloc&) {
-        result = kTooLarge;
-    } catch (const std::length_error&) {
-        result = kTooLarge;
+    // Any failure to get the memory leaves the result at kTooLarge.
+    int result = kTooLarge;
+    if (expected <= xml_file.max_size() - kStampGrowth) {
+        try {
+            xml_file.clear();
+            xml_file.reserve(static_cast<size_t>(expected) + kStampGrowth);
+            result = read_all(p_sw_file, xml_file, static_cast<size_t>(expected)) ? 0 : kCantRead;
+        } catch (const std::bad_alloc&) {
+        } catch (const std::length_error&) {
+        }
     }
     std::fclose(p_sw_file);
     return result;

@@ -47,8 +47,8 @@ size_t find_crc_marker(const unsigned char* data, size_t length)
 std::string format_trailer(uint32_t crc)
 {
     char xml_end[64];
-    const int n = std::snprintf(xml_end, sizeof xml_end, "%s\r\n<CRC key='CheckNum' value='%" PRIu32 "'>",
-                                kCrcMarker, crc);
+    const int n =
+        std::snprintf(xml_end, sizeof xml_end, "%s\r\n<CRC key='CheckNum' value='%" PRIu32 "'>", kCrcMarker, crc);
     return std::string(xml_end, static_cast<size_t>(n));
 }
 

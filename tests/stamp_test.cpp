@@ -109,7 +109,8 @@ TEST(CheckSum32, AgreesWithByteLoopAtEveryAlignmentAndLength)
 TEST(StampContent, StampingTwiceChangesNothing)
 {
     std::mt19937 rng(2024);
-    const std::string pieces[] = {"<!--CRC Config-->", "<!--CRC", "\r\n", std::string(1, '\0'), "<CRC key='CheckNum' value='1'>"};
+    const std::string pieces[] = {"<!--CRC Config-->", "<!--CRC", "\r\n", std::string(1, '\0'),
+                                  "<CRC key='CheckNum' value='1'>"};
     for (int round = 0; round < 2000; ++round) {
         std::string content;
         const int parts = static_cast<int>(rng() % 12);
