@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
-#include <functional>
+#include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -39,9 +39,31 @@ uint32_t check_sum32(const unsigned char* data, int64_t length)
 
 size_t find_crc_marker(const unsigned char* data, size_t length)
 {
-    const auto* marker = reinterpret_cast<const unsigned char*>(kCrcMarker);
-    const std::boyer_moore_horspool_searcher searcher(marker, marker + kCrcMarkerLength);
-    return static_cast<size_t>(std::search(data, data + length, searcher) - data);
+    if (length < kCrcMarkerLength)
+        return length;
+    const size_t last = length - kCrcMarkerLength;  // the last offset where a marker fits
+    size_t i = 0;
+#if defined(__SSE2__)
+    // "<!" opens only comments and declarations in XML, so sixteen offsets at
+    // a time are ruled out by two compares, and the rare rest checked whole.
+    const __m128i open = _mm_set1_epi8('<');
+    const __m128i bang = _mm_set1_epi8('!');
+    for (; last - i >= 16; i += 16) {
+        const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+        const __m128i second = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + 1));
+        unsigned candidates = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(first, open), _mm_cmpeq_epi8(second, bang))));
+        for (; candidates != 0; candidates &= candidates - 1) {
+            const size_t at = i + static_cast<size_t>(__builtin_ctz(candidates));
+            if (std::memcmp(data + at, kCrcMarker, kCrcMarkerLength) == 0)
+                return at;
+        }
+    }
+#endif
+    for (; i <= last; ++i)
+        if (data[i] == '<' && std::memcmp(data + i, kCrcMarker, kCrcMarkerLength) == 0)
+            return i;
+    return length;
 }
 
 std::string format_trailer(uint32_t crc)

@@ -88,6 +88,26 @@ TEST(StampContent, LargeSumsPrintUnsigned)
     EXPECT_EQ(stamp_content(wrapped), 22u);
 }
 
+TEST(FindCrcMarker, FindsTheFirstAtEveryOffsetAmongNearMisses)
+{
+    const std::string marker = "<!--CRC Config-->";
+    const std::string filler = "<!<!--CRC Config->!<<!--CRC Confi<!-";
+    for (size_t length = 0; length < 80; ++length) {
+        std::string text;
+        while (text.size() < length)
+            text += filler;
+        text.resize(length);
+        ASSERT_EQ(text.find(marker), std::string::npos);
+        EXPECT_EQ(find_crc_marker(bytes(text).data(), length), length) << length;
+        for (size_t at = 0; at + marker.size() <= length; ++at) {
+            std::string with = text;
+            with.replace(at, marker.size(), marker);
+            const auto data = bytes(with);
+            ASSERT_EQ(find_crc_marker(data.data(), data.size()), with.find(marker)) << length << " " << at;
+        }
+    }
+}
+
 TEST(CheckSum32, AgreesWithByteLoopAtEveryAlignmentAndLength)
 {
     std::vector<unsigned char> data(300);
