@@ -101,6 +101,7 @@ int read_whole_file(const char* openname, std::vector<unsigned char>& xml_file)
         try {
             xml_file.clear();
             xml_file.reserve(static_cast<size_t>(expected) + kStampGrowth);
+            expect_to_fill(xml_file.data(), xml_file.capacity());
             result = read_all(p_sw_file, xml_file, static_cast<size_t>(expected)) ? 0 : kCantRead;
         } catch (const std::bad_alloc&) {
         } catch (const std::length_error&) {

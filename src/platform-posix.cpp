@@ -1,12 +1,14 @@
 #include "platform.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <vector>
 
 bool get_work_dir(std::string& dir)
@@ -82,6 +84,20 @@ bool follow_links(std::string& path)
         path = next[0] == '/' || slash == std::string::npos ? next : path.substr(0, slash + 1) + next;
     }
     return false;
+}
+
+void expect_to_fill(void* data, size_t size)
+{
+#ifdef MADV_HUGEPAGE
+    const uintptr_t page = uintptr_t{2} << 20;
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + page - 1) & ~(page - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + size) & ~(page - 1);
+    if (begin < end)
+        madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+    (void)data;
+    (void)size;
+#endif
 }
 
 bool replace_file(const char* from, const char* to)
