@@ -1,0 +1,38 @@
+// Feeds arbitrary content to stamp_content and checks the stamped format on
+// every input: the body is the content before its first marker (or all of it
+// and CR LF), exactly one trailer follows with the body's sum, and stamping
+// again changes nothing.
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "stamp.h"
+
+static void require(bool ok)
+{
+    if (!ok)
+        std::abort();
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    const std::string marker = "<!--CRC Config-->";
+    const std::string content(reinterpret_cast<const char*>(data), size);
+    const size_t first = content.find(marker);
+    const std::string body = first == std::string::npos ? content + "\r\n" : content.substr(0, first);
+    uint32_t sum = 0;
+    for (const char c : body)
+        sum += static_cast<unsigned char>(c);
+    const std::string expected = body + marker + "\r\n<CRC key='CheckNum' value='" + std::to_string(sum) + "'>";
+
+    std::vector<unsigned char> xml_file(data, data + size);
+    require(stamp_content(xml_file) == sum);
+    require(std::string(xml_file.begin(), xml_file.end()) == expected);
+    require(find_crc_marker(xml_file.data(), xml_file.size()) == body.size());
+
+    std::vector<unsigned char> again = xml_file;
+    require(stamp_content(again) == sum);
+    require(again == xml_file);
+    return 0;
+}
