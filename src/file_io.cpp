@@ -107,7 +107,10 @@ int read_whole_file(const char* openname, std::vector<unsigned char>& xml_file)
         } catch (const std::length_error&) {
         }
     }
+    // The caller may want to say why the read failed.
+    const int read_errno = errno;
     std::fclose(p_sw_file);
+    errno = read_errno;
     return result;
 }
 

@@ -6,7 +6,8 @@
 #include <vector>
 
 // Reads the file `openname` into `xml_file`, with room reserved for the
-// trailer. Returns 0, kCantOpen, kCantRead or kTooLarge.
+// trailer. Returns 0, kCantOpen, kCantRead or kTooLarge; after the first two
+// errno tells why.
 int read_whole_file(const char* openname, std::vector<unsigned char>& xml_file);
 
 // Makes `fname` hold exactly the `size` bytes at `data`, or leaves it as it

@@ -1,6 +1,5 @@
 #include "stamp.h"
 
-#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +9,15 @@
 #endif
 
 const char kCrcMarker[] = "<!--CRC Config-->";
+
+namespace {
+
+// The trailer up to its value, and what follows the value.
+const char kTrailerHead[] = "<!--CRC Config-->\r\n<CRC key='CheckNum' value='";
+constexpr size_t kTrailerHeadLength = sizeof kTrailerHead - 1;
+const char kTrailerTail[] = "'>";
+
+}  // namespace
 
 uint32_t check_sum32(const unsigned char* data, int64_t length)
 {
@@ -69,8 +77,7 @@ size_t find_crc_marker(const unsigned char* data, size_t length)
 std::string format_trailer(uint32_t crc)
 {
     char xml_end[64];
-    const int n =
-        std::snprintf(xml_end, sizeof xml_end, "%s\r\n<CRC key='CheckNum' value='%" PRIu32 "'>", kCrcMarker, crc);
+    const int n = std::snprintf(xml_end, sizeof xml_end, "%s%" PRIu32 "%s", kTrailerHead, crc, kTrailerTail);
     return std::string(xml_end, static_cast<size_t>(n));
 }
 
@@ -88,4 +95,31 @@ uint32_t stamp_content(std::vector<unsigned char>& xml_file)
     const std::string xml_end = format_trailer(crc);
     xml_file.insert(xml_file.end(), xml_end.begin(), xml_end.end());
     return crc;
+}
+
+int verify_stamp(const unsigned char* data, size_t size, uint32_t& stated, uint32_t& actual)
+{
+    const size_t body = find_crc_marker(data, size);
+    if (body == size)
+        return kNotStamped;
+    const unsigned char* p = data + body;
+    const unsigned char* const end = data + size;
+    if (static_cast<size_t>(end - p) < kTrailerHeadLength || std::memcmp(p, kTrailerHead, kTrailerHeadLength) != 0)
+        return kMalformedTrailer;
+    p += kTrailerHeadLength;
+
+    // Only what format_trailer writes: 1 to 10 digits, no sign, no leading zero.
+    const unsigned char* const digits = p;
+    uint64_t value = 0;
+    for (; p < end && p - digits < 10 && *p >= '0' && *p <= '9'; ++p)
+        value = value * 10 + static_cast<unsigned>(*p - '0');
+    const size_t length = static_cast<size_t>(p - digits);
+    if (length == 0 || (length > 1 && digits[0] == '0') || value > UINT32_MAX)
+        return kMalformedTrailer;
+    if (static_cast<size_t>(end - p) != 2 || std::memcmp(p, kTrailerTail, 2) != 0)
+        return kMalformedTrailer;
+
+    stated = static_cast<uint32_t>(value);
+    actual = check_sum32(data, static_cast<int64_t>(body));
+    return stated == actual ? kStampValid : kStampMismatch;
 }

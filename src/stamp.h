@@ -39,4 +39,17 @@ std::string format_trailer(uint32_t crc);
 // kStampGrowth bytes, so a caller that reserved them avoids a reallocation.
 uint32_t stamp_content(std::vector<unsigned char>& xml_file);
 
+// What verify_stamp finds in a file.
+enum {
+    kStampValid,        // a body and exactly the trailer that stamping it appends
+    kStampMismatch,     // a well-formed trailer whose value is not the body's sum
+    kNotStamped,        // no marker at all
+    kMalformedTrailer,  // a marker, but not followed by exactly one trailer
+};
+
+// Checks the `size` bytes at `data` against the stamped format. For
+// kStampValid and kStampMismatch, `stated` is the trailer's value and `actual`
+// the body's sum; otherwise both are left alone.
+int verify_stamp(const unsigned char* data, size_t size, uint32_t& stated, uint32_t& actual);
+
 #endif  // XMLSTAMP_STAMP_H_

@@ -2,7 +2,7 @@
 """End-to-end tests: run the built xmlstamp in a fresh directory and compare
 its standard output, exit status and files byte for byte.
 
-    end_to_end.py --binary PATH [--launcher CMD] [unittest options]
+    end_to_end.py --binary PATH [--verify PATH] [--launcher CMD] [unittest options]
 
 The launcher (for example "wine") runs a binary built for another system;
 tests of what only POSIX has are skipped for a .exe.
@@ -11,6 +11,7 @@ import argparse
 import functools
 import os
 import pty
+import random
 import resource
 import select
 import shlex
@@ -24,6 +25,7 @@ import time
 import unittest
 
 BINARY = ""
+VERIFY = ""
 LAUNCHER = []
 WINDOWS = False
 SANITIZED = False
@@ -103,15 +105,21 @@ class ToolTest(unittest.TestCase):
         return found
 
     def run_tool(self, *args, preexec=close_stdin, stdin=None, cwd=None, timeout=60):
-        proc = subprocess.run(LAUNCHER + [BINARY, *args], cwd=cwd or self.dir, stdin=stdin,
+        code, out, _ = self.run_program(BINARY, args, preexec, stdin, cwd, timeout)
+        return code, out
+
+    def run_program(self, program, args, preexec=close_stdin, stdin=None, cwd=None, timeout=60):
+        proc = subprocess.run(LAUNCHER + [program, *args], cwd=cwd or self.dir, stdin=stdin,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                               preexec_fn=preexec, timeout=timeout)
-        out = proc.stdout
+        return proc.returncode, self.text(proc.stdout), self.text(proc.stderr)
+
+    def text(self, out):
         if WINDOWS:
             # The C runtime writes "\n" to a text-mode stream as CR LF.
             self.assertEqual(out.count(b"\n"), out.count(b"\r\n"), out)
             out = out.replace(b"\r\n", b"\n")
-        return proc.returncode, out
+        return out
 
 
 class InteractiveMode(ToolTest):
@@ -459,6 +467,84 @@ class OnWindows(ToolTest):
         return proc.returncode, proc.stdout.replace(b"\r\n", b"\n")
 
 
+class Verify(ToolTest):
+    """xmlstamp-verify: one line per file, the worst verdict as exit status."""
+
+    def setUp(self):
+        if not VERIFY:
+            self.skipTest("no --verify binary")
+        super().setUp()
+
+    def verify(self, *args):
+        return self.run_program(VERIFY, args)
+
+    def test_verdicts(self):
+        good = stamped(b"<a/>\r\n")  # sums to 312
+        head = MARKER + b"\r\n<CRC key='CheckNum' value='"
+        cases = [
+            ("fresh", good, 0, b"ok (312)"),
+            ("empty body", head + b"0'>", 0, b"ok (0)"),
+            ("body edited", good.replace(b"<a/>", b"<b/>"), 1,
+             b"checksum mismatch: the trailer says 312, the content sums to 313"),
+            ("value edited", good.replace(b"312", b"300"), 1,
+             b"checksum mismatch: the trailer says 300, the content sums to 312"),
+            ("trailer removed", b"<a/>\r\n", 1, b"not stamped"),
+            ("text after it", good + b"\r\n", 1, b"malformed trailer"),
+            ("two trailers", good + good, 1, b"malformed trailer"),
+            ("leading zero", good.replace(b"'312'", b"'0312'"), 1, b"malformed trailer"),
+            ("signed", good.replace(b"'312'", b"'+312'"), 1, b"malformed trailer"),
+            ("no '>", good[:-2], 1, b"malformed trailer"),
+        ]
+        for name, content, status, verdict in cases:
+            with self.subTest(name):
+                self.put("f.xml", content)
+                self.assertEqual(self.verify("f.xml"), (status, b"f.xml: " + verdict + b"\n", b""))
+                self.assertEqual(self.verify("-q", "f.xml"), (status, b"", b""))
+                self.assertEqual(self.get("f.xml"), content)
+
+    def test_unreadable_files_and_mixed_verdicts(self):
+        self.put("good.xml", stamped(b"abc"))
+        self.put("plain.xml", b"abc")
+        os.mkdir(self.path("folder"))
+        code, out, _ = self.verify("good.xml", "missing.xml", "plain.xml", "folder", "good.xml")
+        self.assertEqual(code, 2)
+        lines = out.split(b"\n")
+        self.assertEqual(lines[0], b"good.xml: ok (317)")
+        self.assertRegex(lines[1], rb"^missing\.xml: can't read \(No such file or directory\)$")
+        self.assertEqual(lines[2], b"plain.xml: not stamped")
+        self.assertRegex(lines[3], rb"^folder: can't read \([^)]+\)$")
+        self.assertEqual(lines[4:], [b"good.xml: ok (317)", b""])
+
+        self.assertEqual(self.verify("good.xml", "plain.xml", "good.xml")[0], 1)
+        self.assertEqual(self.verify("good.xml", "good.xml")[0], 0)
+        self.assertEqual(self.verify("-q", "plain.xml", "missing.xml"), (2, b"", b""))
+
+    def test_command_line(self):
+        usage = b"usage: xmlstamp-verify [-q] FILE...\n"
+        self.assertEqual(self.verify(), (2, b"", usage))
+        self.assertEqual(self.verify("-q"), (2, b"", usage))
+        self.assertEqual(self.verify("--help"), (0, usage, b""))
+        self.assertEqual(self.verify("-x", "a"), (2, b"", b"xmlstamp-verify: unknown option -x\n" + usage))
+        self.put("-q", stamped(b""))
+        self.assertEqual(self.verify("--", "-q"), (0, b"-q: ok (23)\n", b""))
+
+    def test_accepts_everything_the_stamping_tool_writes(self):
+        rng = random.Random(5)
+        pieces = [MARKER, b"<!--CRC", b"\r\n", b"\0", b"\x1a", b"\xff", b"<CRC key='CheckNum' value='9'>"]
+        names = []
+        for i in range(25):
+            content = b"".join(rng.choice(pieces) if rng.random() < 0.3 else rng.randbytes(rng.randrange(50))
+                               for _ in range(rng.randrange(8)))
+            self.put("in%d" % i, content)
+            self.assertEqual(self.run_tool("in%d" % i, "out%d" % i), (0, b""))
+            names.append("out%d" % i)
+        code, out, _ = self.verify(*names)
+        self.assertEqual(code, 0, out)
+        for name, line in zip(names, out.splitlines()):
+            body = self.get(name)[:self.get(name).find(MARKER)]
+            self.assertEqual(line, b"%s: ok (%d)" % (name.encode(), sum(body) % 2**32))
+
+
 class AtATerminal(ToolTest):
     @posix_only
     def test_waits_for_one_key_without_echo_and_restores_the_terminal(self):
@@ -492,13 +578,15 @@ class AtATerminal(ToolTest):
 
 
 def main():
-    global BINARY, LAUNCHER, WINDOWS, SANITIZED
+    global BINARY, VERIFY, LAUNCHER, WINDOWS, SANITIZED
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--binary", required=True, help="the xmlstamp executable to test")
+    parser.add_argument("--verify", default="", help="the xmlstamp-verify executable to test")
     parser.add_argument("--launcher", default="", help="a command that runs the binary, such as wine")
     parser.add_argument("--sanitized", action="store_true", help="the binary is built with AddressSanitizer")
     args, rest = parser.parse_known_args()
     BINARY = os.path.abspath(args.binary)
+    VERIFY = os.path.abspath(args.verify) if args.verify else ""
     LAUNCHER = shlex.split(args.launcher)
     if LAUNCHER and os.sep in LAUNCHER[0]:
         LAUNCHER[0] = os.path.abspath(LAUNCHER[0])

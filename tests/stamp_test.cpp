@@ -88,6 +88,47 @@ TEST(StampContent, LargeSumsPrintUnsigned)
     EXPECT_EQ(stamp_content(wrapped), 22u);
 }
 
+TEST(VerifyStamp, Verdicts)
+{
+    const std::string good = "abc\r\n" + kHead + "317'>";
+    const struct {
+        std::string file;
+        int verdict;
+        uint32_t stated;
+        uint32_t actual;
+    } cases[] = {
+        {good, kStampValid, 317, 317},
+        {kHead + "0'>", kStampValid, 0, 0},
+        {"abd\r\n" + kHead + "317'>", kStampMismatch, 317, 318},
+        {"abc\r\n" + kHead + "318'>", kStampMismatch, 318, 317},
+        {"abc\r\n" + kHead + "4294967295'>", kStampMismatch, 4294967295u, 317},
+        {"abc\r\n", kNotStamped, 1, 1},
+        {"", kNotStamped, 1, 1},
+        {"abc\r\n<!--CRC Config", kNotStamped, 1, 1},
+        {good + "\r\n", kMalformedTrailer, 1, 1},
+        {good + good, kMalformedTrailer, 1, 1},
+        {"abc\r\n<!--CRC Config-->" + good, kMalformedTrailer, 1, 1},
+        {"abc\r\n" + kHead + "317", kMalformedTrailer, 1, 1},
+        {"abc\r\n" + kHead + "317'/>", kMalformedTrailer, 1, 1},
+        {"abc\r\n" + kHead + "+317'>", kMalformedTrailer, 1, 1},
+        {"abc\r\n" + kHead + "-1'>", kMalformedTrailer, 1, 1},
+        {"abc\r\n" + kHead + "0317'>", kMalformedTrailer, 1, 1},
+        {"abc\r\n" + kHead + "'>", kMalformedTrailer, 1, 1},
+        {"abc\r\n" + kHead + "4294967296'>", kMalformedTrailer, 1, 1},
+        {"abc\r\n" + kHead + "31700000000'>", kMalformedTrailer, 1, 1},
+        {"abc\r\n<!--CRC Config-->\n<CRC key='CheckNum' value='317'>", kMalformedTrailer, 1, 1},
+        {"abc\r\n<!--CRC Config-->\r\n<CRC key=\"CheckNum\" value=\"317\">", kMalformedTrailer, 1, 1},
+    };
+    for (const auto& c : cases) {
+        uint32_t stated = 1;
+        uint32_t actual = 1;
+        const auto file = bytes(c.file);
+        EXPECT_EQ(verify_stamp(file.data(), file.size(), stated, actual), c.verdict) << c.file;
+        EXPECT_EQ(stated, c.stated) << c.file;
+        EXPECT_EQ(actual, c.actual) << c.file;
+    }
+}
+
 TEST(FindCrcMarker, FindsTheFirstAtEveryOffsetAmongNearMisses)
 {
     const std::string marker = "<!--CRC Config-->";
@@ -142,6 +183,10 @@ TEST(StampContent, StampingTwiceChangesNothing)
         }
         const std::string once = stamped(content);
         ASSERT_EQ(stamped(once), once) << round;
+        uint32_t stated = 0;
+        uint32_t actual = 1;
+        ASSERT_EQ(verify_stamp(bytes(once).data(), once.size(), stated, actual), kStampValid) << round;
+        ASSERT_EQ(stated, actual) << round;
         const size_t marker = content.find("<!--CRC Config-->");
         const std::string body = marker == std::string::npos ? content + "\r\n" : content.substr(0, marker);
         ASSERT_EQ(once.compare(0, body.size(), body), 0) << round;

@@ -1,7 +1,8 @@
 // Feeds arbitrary content to stamp_content and checks the stamped format on
 // every input: the body is the content before its first marker (or all of it
 // and CR LF), exactly one trailer follows with the body's sum, and stamping
-// again changes nothing.
+// again changes nothing. verify_stamp accepts exactly the files that stamping
+// leaves as they are.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -34,5 +35,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::vector<unsigned char> again = xml_file;
     require(stamp_content(again) == sum);
     require(again == xml_file);
+
+    uint32_t stated = 0;
+    uint32_t actual = 0;
+    require(verify_stamp(xml_file.data(), xml_file.size(), stated, actual) == kStampValid);
+    require(stated == sum && actual == sum);
+    const bool unchanged = std::string(xml_file.begin(), xml_file.end()) == content;
+    require((verify_stamp(data, size, stated, actual) == kStampValid) == unchanged);
     return 0;
 }

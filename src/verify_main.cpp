@@ -1,0 +1,94 @@
+// xmlstamp-verify: tells whether files carry the stamp that xmlstamp would
+// give them, so that a build can stop a hand-edited or unstamped config
+// before it reaches a device.
+//
+//   xmlstamp-verify [-q] FILE...
+//
+// Exit status: 0 when every file is stamped right, 1 when any is not, 2 when
+// a file cannot be read or the command line is wrong.
+#include <cerrno>
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "file_io.h"
+#include "results.h"
+#include "stamp.h"
+
+namespace {
+
+const char kUsage[] = "usage: xmlstamp-verify [-q] FILE...\n";
+
+enum { kAllValid = 0, kSomeInvalid = 1, kTrouble = 2 };
+
+// Checks one file, prints its line unless `quiet`, and returns its exit status.
+int verify_file(const char* name, bool quiet)
+{
+    std::vector<unsigned char> content;
+    const int read = read_whole_file(name, content);
+    if (read != 0) {
+        const char* reason = read == kTooLarge ? "too large to hold in memory" : std::strerror(errno);
+        if (!quiet)
+            std::printf("%s: can't read (%s)\n", name, reason);
+        return kTrouble;
+    }
+    uint32_t stated = 0;
+    uint32_t actual = 0;
+    const int verdict = verify_stamp(content.data(), content.size(), stated, actual);
+    if (!quiet) {
+        switch (verdict) {
+        case kStampValid:
+            std::printf("%s: ok (%" PRIu32 ")\n", name, actual);
+            break;
+        case kStampMismatch:
+            std::printf("%s: checksum mismatch: the trailer says %" PRIu32 ", the content sums to %" PRIu32 "\n", name,
+                        stated, actual);
+            break;
+        case kNotStamped:
+            std::printf("%s: not stamped\n", name);
+            break;
+        default:
+            std::printf("%s: malformed trailer\n", name);
+            break;
+        }
+    }
+    return verdict == kStampValid ? kAllValid : kSomeInvalid;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    bool quiet = false;
+    int first = 1;
+    for (; first < argc && argv[first][0] == '-' && argv[first][1] != '\0'; ++first) {
+        const std::string option = argv[first];
+        if (option == "--") {
+            ++first;
+            break;
+        }
+        if (option == "--help") {
+            std::fputs(kUsage, stdout);
+            return kAllValid;
+        }
+        if (option != "-q") {
+            std::fprintf(stderr, "xmlstamp-verify: unknown option %s\n%s", argv[first], kUsage);
+            return kTrouble;
+        }
+        quiet = true;
+    }
+    if (first == argc) {
+        std::fputs(kUsage, stderr);
+        return kTrouble;
+    }
+    int status = kAllValid;
+    for (int i = first; i < argc; ++i) {
+        const int result = verify_file(argv[i], quiet);
+        if (result > status)
+            status = result;
+    }
+    return status;
+}
