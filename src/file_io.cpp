@@ -55,7 +55,7 @@ bool write_all(std::FILE* p_img_file, const unsigned char* data, size_t size)
 
 // A new file beside `target`, so that renaming it over the target stays on
 // one file system and cannot fail half-way.
-std::FILE* create_temp_beside(const fs::path& target, std::string& tmp)
+std::FILE* create_temp_beside(const fs::path& target, unsigned mode, std::string& tmp)
 {
     std::string hidden = target.filename().string();
     hidden.insert(hidden.begin(), '.');
@@ -67,7 +67,7 @@ std::FILE* create_temp_beside(const fs::path& target, std::string& tmp)
         char suffix[16];
         std::snprintf(suffix, sizeof suffix, "%06x", static_cast<unsigned>(seed >> 40));
         tmp = stem + suffix + ".tmp";
-        std::FILE* file = create_new_file(tmp.c_str());
+        std::FILE* file = create_new_file(tmp.c_str(), mode);
         if (file != nullptr || errno != EEXIST)
             return file;
     }
@@ -136,8 +136,11 @@ int write_output_file(const char* fname, const unsigned char* data, size_t size)
         std::fclose(probe);
     }
 
+    // Never more open than the file it replaces, not even for a moment; a new
+    // output gets what "wb" would give it.
+    const unsigned mode = exists ? static_cast<unsigned>(old.permissions() & fs::perms::all) : 0666;
     std::string tmp;
-    std::FILE* p_img_file = create_temp_beside(target, tmp);
+    std::FILE* p_img_file = create_temp_beside(target, mode, tmp);
     if (p_img_file == nullptr)
         return kCantWrite;
     bool ok = write_all(p_img_file, data, size) && sync_file(p_img_file);

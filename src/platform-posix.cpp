@@ -43,9 +43,9 @@ void wait_for_key()
     tcsetattr(STDIN_FILENO, TCSANOW, &saved);
 }
 
-std::FILE* create_new_file(const char* path)
+std::FILE* create_new_file(const char* path, unsigned mode)
 {
-    const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, static_cast<mode_t>(mode));
     if (fd < 0)
         return nullptr;
     std::FILE* file = fdopen(fd, "wb");

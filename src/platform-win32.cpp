@@ -34,7 +34,7 @@ void wait_for_key()
     (void)_read(_fileno(stdin), &key, 1);
 }
 
-std::FILE* create_new_file(const char* path)
+std::FILE* create_new_file(const char* path, unsigned)
 {
     const int fd = _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
     if (fd < 0)

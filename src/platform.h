@@ -15,9 +15,9 @@ bool get_work_dir(std::string& dir);
 void wait_for_key();
 
 // Creates `path` for writing in binary mode, failing if anything already has
-// that name (errno is EEXIST then). Permissions are those a plain "wb" open
-// would give a new file.
-std::FILE* create_new_file(const char* path);
+// that name (errno is EEXIST then). On POSIX its permission bits are `mode`
+// less the umask; Windows has no such bits.
+std::FILE* create_new_file(const char* path, unsigned mode);
 
 // Flushes `file` through the C library and the operating system to the disk.
 bool sync_file(std::FILE* file);
