@@ -31,8 +31,8 @@ void wait_for_key()
         (void)!read(STDIN_FILENO, &key, 1);
         return;
     }
-    // Like _getch: one key, no Enter, no echo, and Ctrl-C is a key too, so the
-    // terminal cannot be left in this state by a signal.
+    // Like _getch: one key, no Enter, no echo; Ctrl-C is a key too, so it
+    // cannot end the process with the terminal still in this state.
     termios raw = saved;
     raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG);
     raw.c_cc[VMIN] = 1;

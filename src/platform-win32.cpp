@@ -24,12 +24,14 @@ bool get_work_dir(std::string& dir)
 
 void wait_for_key()
 {
-    if (_isatty(_fileno(stdin))) {
+    // _getch reads the console even when standard input is redirected, and
+    // _isatty is true for NUL too; a script that gave us a pipe, a file or NUL
+    // must not wait on a console.
+    DWORD mode;
+    if (GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode)) {
         _getch();
         return;
     }
-    // _getch reads the console even when standard input is redirected; a
-    // script that gave us a pipe or a file must not wait on a console.
     unsigned char key;
     (void)_read(_fileno(stdin), &key, 1);
 }
