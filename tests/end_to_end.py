@@ -281,6 +281,8 @@ class Writing(ToolTest):
     @posix_only
     def test_an_input_over_4_gib_is_summed_and_written_whole(self):
         size = (4 << 30) + 5
+        if shutil.disk_usage(self.dir).free < size + (4 << 30):
+            self.skipTest("needs 8 GiB of free disk for the stamped copy")
         tail = b"\xff\xfe<end/>"
         os.makedirs(self.path("data"))
         with open(self.path("data/tovra.xml"), "wb") as f:
