@@ -1,21 +1,19 @@
 #include "stamp.h"
 
-#include <cinttypes>
-#include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
-const char kCrcMarker[] = "<!--CRC Config-->";
-
 namespace {
 
-// The trailer up to its value, and what follows the value.
-const char kTrailerHead[] = "<!--CRC Config-->\r\n<CRC key='CheckNum' value='";
-constexpr size_t kTrailerHeadLength = sizeof kTrailerHead - 1;
-const char kTrailerTail[] = "'>";
+// The trailer up to its value, and what follows the value. It opens with the
+// marker; everything from the marker's first occurrence on is an old trailer.
+constexpr std::string_view kTrailerHead = "<!--CRC Config-->\r\n<CRC key='CheckNum' value='";
+constexpr std::string_view kTrailerTail = "'>";
+constexpr std::string_view kCrcMarker = kTrailerHead.substr(0, kTrailerHead.find('\r'));
 
 }  // namespace
 
@@ -47,9 +45,9 @@ uint32_t check_sum32(const unsigned char* data, int64_t length)
 
 size_t find_crc_marker(const unsigned char* data, size_t length)
 {
-    if (length < kCrcMarkerLength)
+    if (length < kCrcMarker.size())
         return length;
-    const size_t last = length - kCrcMarkerLength;  // the last offset where a marker fits
+    const size_t last = length - kCrcMarker.size();  // the last offset where a marker fits
     size_t i = 0;
 #if defined(__SSE2__)
     // "<!" opens only comments and declarations in XML, so sixteen offsets at
@@ -63,22 +61,23 @@ size_t find_crc_marker(const unsigned char* data, size_t length)
             _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(first, open), _mm_cmpeq_epi8(second, bang))));
         for (; candidates != 0; candidates &= candidates - 1) {
             const size_t at = i + static_cast<size_t>(__builtin_ctz(candidates));
-            if (std::memcmp(data + at, kCrcMarker, kCrcMarkerLength) == 0)
+            if (std::memcmp(data + at, kCrcMarker.data(), kCrcMarker.size()) == 0)
                 return at;
         }
     }
 #endif
     for (; i <= last; ++i)
-        if (data[i] == '<' && std::memcmp(data + i, kCrcMarker, kCrcMarkerLength) == 0)
+        if (data[i] == '<' && std::memcmp(data + i, kCrcMarker.data(), kCrcMarker.size()) == 0)
             return i;
     return length;
 }
 
 std::string format_trailer(uint32_t crc)
 {
-    char xml_end[64];
-    const int n = std::snprintf(xml_end, sizeof xml_end, "%s%" PRIu32 "%s", kTrailerHead, crc, kTrailerTail);
-    return std::string(xml_end, static_cast<size_t>(n));
+    std::string xml_end(kTrailerHead);
+    xml_end += std::to_string(crc);
+    xml_end += kTrailerTail;
+    return xml_end;
 }
 
 uint32_t stamp_content(std::vector<unsigned char>& xml_file)
@@ -104,9 +103,10 @@ int verify_stamp(const unsigned char* data, size_t size, uint32_t& stated, uint3
         return kNotStamped;
     const unsigned char* p = data + body;
     const unsigned char* const end = data + size;
-    if (static_cast<size_t>(end - p) < kTrailerHeadLength || std::memcmp(p, kTrailerHead, kTrailerHeadLength) != 0)
+    if (static_cast<size_t>(end - p) < kTrailerHead.size() ||
+        std::memcmp(p, kTrailerHead.data(), kTrailerHead.size()) != 0)
         return kMalformedTrailer;
-    p += kTrailerHeadLength;
+    p += kTrailerHead.size();
 
     // Only what format_trailer writes: 1 to 10 digits, no sign, no leading zero.
     const unsigned char* const digits = p;
@@ -116,7 +116,8 @@ int verify_stamp(const unsigned char* data, size_t size, uint32_t& stated, uint3
     const size_t length = static_cast<size_t>(p - digits);
     if (length == 0 || (length > 1 && digits[0] == '0') || value > UINT32_MAX)
         return kMalformedTrailer;
-    if (static_cast<size_t>(end - p) != 2 || std::memcmp(p, kTrailerTail, 2) != 0)
+    if (static_cast<size_t>(end - p) != kTrailerTail.size() ||
+        std::memcmp(p, kTrailerTail.data(), kTrailerTail.size()) != 0)
         return kMalformedTrailer;
 
     stated = static_cast<uint32_t>(value);

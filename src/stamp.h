@@ -14,11 +14,6 @@
 #include <string>
 #include <vector>
 
-// The marker that opens a trailer; everything from its first occurrence on is
-// an old trailer and is dropped.
-extern const char kCrcMarker[];
-constexpr size_t kCrcMarkerLength = 17;
-
 // The most bytes stamp_content appends: CR LF plus a trailer with ten digits.
 constexpr size_t kStampGrowth = 2 + 48 + 10;
 
