@@ -1,6 +1,8 @@
 #include "stamp.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <string_view>
 
 #if defined(__SSE2__)
@@ -72,28 +74,93 @@ size_t find_crc_marker(const unsigned char* data, size_t length)
     return length;
 }
 
-std::string format_trailer(uint32_t crc)
+size_t format_trailer(uint32_t crc, char (&xml_end)[kMaxTrailer])
 {
-    std::string xml_end(kTrailerHead);
-    xml_end += std::to_string(crc);
-    xml_end += kTrailerTail;
-    return xml_end;
+    char digits[10];
+    size_t n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + crc % 10);
+        crc /= 10;
+    } while (crc != 0);
+    char* out = std::copy(kTrailerHead.begin(), kTrailerHead.end(), xml_end);
+    out = std::reverse_copy(digits, digits + n, out);
+    out = std::copy(kTrailerTail.begin(), kTrailerTail.end(), out);
+    return static_cast<size_t>(out - xml_end);
+}
+
+namespace {
+
+void add_to_body(body_scan& scan, const unsigned char* data, size_t size)
+{
+    scan.sum += check_sum32(data, static_cast<int64_t>(size));
+    scan.length += size;
+}
+
+// Keeps the last bytes of `data`, where a marker may begin that the next piece
+// completes; everything before them is body.
+void hold_tail(body_scan& scan, const unsigned char* data, size_t size)
+{
+    const size_t keep = std::min(size, sizeof scan.held);
+    add_to_body(scan, data, size - keep);
+    std::memcpy(scan.held, data + size - keep, keep);
+    scan.held_size = keep;
+}
+
+}  // namespace
+
+void scan_content(body_scan& scan, const unsigned char* data, size_t size)
+{
+    if (scan.cut || size == 0)
+        return;
+    // A marker that starts in the held bytes ends within the next sixteen.
+    unsigned char joint[2 * sizeof scan.held];
+    const size_t head = std::min(size, sizeof scan.held);
+    std::memcpy(joint, scan.held, scan.held_size);
+    std::memcpy(joint + scan.held_size, data, head);
+    const size_t joint_size = scan.held_size + head;
+    const size_t at = find_crc_marker(joint, joint_size);
+    if (at < joint_size) {
+        add_to_body(scan, joint, at);
+        scan.cut = true;
+        return;
+    }
+    if (size <= sizeof scan.held) {
+        hold_tail(scan, joint, joint_size);
+        return;
+    }
+    // Every marker that starts in the held bytes would have been in `joint`.
+    add_to_body(scan, scan.held, scan.held_size);
+    const size_t found = find_crc_marker(data, size);
+    if (found < size) {
+        add_to_body(scan, data, found);
+        scan.cut = true;
+        return;
+    }
+    hold_tail(scan, data, size);
+}
+
+void end_scan(body_scan& scan)
+{
+    if (!scan.cut)
+        add_to_body(scan, scan.held, scan.held_size);
+    scan.held_size = 0;
 }
 
 uint32_t stamp_content(std::vector<unsigned char>& xml_file)
 {
     xml_file.reserve(xml_file.size() + kStampGrowth);
-    const size_t pCrc = find_crc_marker(xml_file.data(), xml_file.size());
-    if (pCrc < xml_file.size()) {
-        xml_file.resize(pCrc);
-    } else {
-        xml_file.push_back('\r');
-        xml_file.push_back('\n');
+    body_scan scan;
+    scan_content(scan, xml_file.data(), xml_file.size());
+    end_scan(scan);
+    xml_file.resize(static_cast<size_t>(scan.length));
+    if (!scan.cut) {
+        xml_file.insert(xml_file.end(), std::begin(kLineEnd), std::end(kLineEnd));
+        scan.sum += check_sum32(kLineEnd, sizeof kLineEnd);
     }
-    const uint32_t crc = check_sum32(xml_file.data(), static_cast<int64_t>(xml_file.size()));
-    const std::string xml_end = format_trailer(crc);
-    xml_file.insert(xml_file.end(), xml_end.begin(), xml_end.end());
-    return crc;
+    char xml_end[kMaxTrailer];
+    const size_t trailer = format_trailer(scan.sum, xml_end);
+    xml_file.insert(xml_file.end(), xml_end, xml_end + trailer);
+    return scan.sum;
 }
 
 int verify_stamp(const unsigned char* data, size_t size, uint32_t& stated, uint32_t& actual)

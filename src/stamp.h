@@ -11,7 +11,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <vector>
 
 // The most bytes stamp_content appends: CR LF plus a trailer with ten digits.
@@ -25,8 +24,32 @@ uint32_t check_sum32(const unsigned char* data, int64_t length);
 // when there is none. Zero bytes are ordinary bytes here.
 size_t find_crc_marker(const unsigned char* data, size_t length);
 
-// The trailer that carries `crc`.
-std::string format_trailer(uint32_t crc);
+// The longest trailer: the one with a ten-digit sum.
+constexpr size_t kMaxTrailer = 48 + 10;
+
+// Writes the trailer that carries `crc` into `xml_end` and returns its length.
+size_t format_trailer(uint32_t crc, char (&xml_end)[kMaxTrailer]);
+
+// The body of content that arrives in pieces of any size, in order: a file
+// too large to look at in one piece is scanned window by window, and the
+// result is the same as for the whole.
+struct body_scan {
+    uint64_t length = 0;  // bytes known to be body, all of them in `sum`
+    uint32_t sum = 0;
+    bool cut = false;  // a marker ends the body at `length`; later pieces are ignored
+    // The last bytes seen, not yet known to be body: a marker may start there.
+    unsigned char held[16] = {};
+    size_t held_size = 0;
+};
+
+// Takes the next `size` bytes of content into `scan`.
+void scan_content(body_scan& scan, const unsigned char* data, size_t size);
+
+// The content has ended: without a marker, everything seen is body. The body
+// then still lacks the CR LF that stamping adds (kLineEnd, which sums to 23).
+void end_scan(body_scan& scan);
+
+constexpr unsigned char kLineEnd[2] = {'\r', '\n'};
 
 // Turns content into stamped bytes in place and returns the checksum: cuts the
 // content at its first marker, or ends it with CR LF, then appends the trailer.

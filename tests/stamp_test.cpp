@@ -149,6 +149,31 @@ TEST(FindCrcMarker, FindsTheFirstAtEveryOffsetAmongNearMisses)
     }
 }
 
+TEST(ScanContent, PiecesOfEverySizeGiveTheBodyOfTheWhole)
+{
+    const std::string marker = "<!--CRC Config-->";
+    std::mt19937 rng(11);
+    for (int round = 0; round < 300; ++round) {
+        std::string content(rng() % 120, 'x');
+        for (char& c : content)
+            c = "<!-CRC onfig>x\0"[rng() % 15];
+        if (round % 3 != 0)
+            content.insert(rng() % (content.size() + 1), round % 2 ? marker : marker + "tail" + marker);
+        const size_t at = content.find(marker);
+        const std::string body = at == std::string::npos ? content : content.substr(0, at);
+        const auto data = bytes(content);
+        for (size_t piece = 1; piece <= 40; ++piece) {
+            body_scan scan;
+            for (size_t offset = 0; offset < data.size(); offset += piece)
+                scan_content(scan, data.data() + offset, std::min(piece, data.size() - offset));
+            end_scan(scan);
+            ASSERT_EQ(scan.cut, at != std::string::npos) << round << " " << piece;
+            ASSERT_EQ(scan.length, body.size()) << round << " " << piece;
+            ASSERT_EQ(scan.sum, reference_sum(bytes(body).data(), body.size())) << round << " " << piece;
+        }
+    }
+}
+
 TEST(CheckSum32, AgreesWithByteLoopAtEveryAlignmentAndLength)
 {
     std::vector<unsigned char> data(300);

@@ -2,7 +2,8 @@
 // every input: the body is the content before its first marker (or all of it
 // and CR LF), exactly one trailer follows with the body's sum, and stamping
 // again changes nothing. verify_stamp accepts exactly the files that stamping
-// leaves as they are.
+// leaves as they are, and scanning the content in pieces finds the same body.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -31,6 +32,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     require(stamp_content(xml_file) == sum);
     require(std::string(xml_file.begin(), xml_file.end()) == expected);
     require(find_crc_marker(xml_file.data(), xml_file.size()) == body.size());
+
+    // The same body, whatever pieces the content arrives in.
+    body_scan scan;
+    for (size_t offset = 0, piece = size % 23 + 1; offset < size; offset += piece, piece = piece * 7 % 41 + 1)
+        scan_content(scan, data + offset, std::min(piece, size - offset));
+    end_scan(scan);
+    require(scan.length == (first == std::string::npos ? size : first));
+    require(scan.sum + (scan.cut ? 0 : 23u) == sum);
 
     std::vector<unsigned char> again = xml_file;
     require(stamp_content(again) == sum);
