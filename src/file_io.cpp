@@ -1,156 +1,205 @@
 #include "file_io.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <chrono>
 #include <cstdint>
-#include <cstdio>
-#include <filesystem>
+#include <cstring>
 #include <new>
-#include <stdexcept>
-#include <string>
-#include <system_error>
 
 #include "platform.h"
 #include "results.h"
 #include "stamp.h"
 
-namespace fs = std::filesystem;
-
 namespace {
 
-// Some C runtimes take no more than 2 GiB in one read or write.
-constexpr size_t kMaxChunk = size_t{1} << 24;
+// Where bytes pass through the process when the system cannot copy them: in
+// zero-filled static storage, so that only what a run touches costs memory.
+unsigned char copy_buffer[1 << 18];
 
-// Reads until the end of the file, growing `xml_file` only when the file turns
-// out longer than its size said (a pipe, or a file still being written).
-bool read_all(std::FILE* p_sw_file, std::vector<unsigned char>& xml_file, size_t expected)
+// The stamped bytes are looked at in windows of this size, so that a file of
+// any size needs no more memory than this.
+constexpr size_t kWindow = size_t{8} << 20;
+static_assert(kWindow % kViewAlignment == 0);
+
+// Moves what `from` still holds into `to`. Returns 0, kCantRead or kCantWrite.
+int copy_rest(native_handle from, native_handle to, int& error)
 {
-    size_t length = 0;
-    xml_file.resize(expected + 1);
+    uint64_t copied = 0;
+    while (copy_some(from, to, copied) && copied > 0) {
+    }
+    // This also makes sure that the copy above stopped at the end.
     for (;;) {
-        if (length == xml_file.size())
-            xml_file.resize(std::max(length * 2, size_t{1} << 16));
-        const size_t want = std::min(xml_file.size() - length, kMaxChunk);
-        const size_t rd = std::fread(xml_file.data() + length, 1, want, p_sw_file);
-        length += rd;
-        if (rd < want)
-            break;
+        size_t got = 0;
+        if ((error = read_some(from, copy_buffer, sizeof copy_buffer, got)) != 0)
+            return kCantRead;
+        if (got == 0)
+            return 0;
+        if ((error = write_all(to, copy_buffer, got)) != 0)
+            return kCantWrite;
     }
-    xml_file.resize(length);
-    return std::ferror(p_sw_file) == 0;
 }
 
-bool write_all(std::FILE* p_img_file, const unsigned char* data, size_t size)
+// Cuts the staged content at its first marker, or ends it with CR LF, and
+// appends the trailer. The sum is taken from the staged bytes themselves, so
+// it is the sum of what is written, whatever happens to the input meanwhile.
+int finish_stamp(native_handle file, int& error)
 {
-    while (size > 0) {
-        const size_t chunk = std::min(size, kMaxChunk);
-        if (std::fwrite(data, 1, chunk, p_img_file) != chunk)
-            return false;
-        data += chunk;
-        size -= chunk;
-    }
-    return true;
-}
-
-// A new file beside `target`, so that renaming it over the target stays on
-// one file system and cannot fail half-way.
-std::FILE* create_temp_beside(const fs::path& target, unsigned mode, std::string& tmp)
-{
-    std::string hidden = target.filename().string();
-    hidden.insert(hidden.begin(), '.');
-    hidden += '.';
-    const std::string stem = (target.parent_path() / hidden).string();
-    uint64_t seed = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        seed = seed * 6364136223846793005u + 1442695040888963407u;
-        char suffix[16];
-        std::snprintf(suffix, sizeof suffix, "%06x", static_cast<unsigned>(seed >> 40));
-        tmp = stem + suffix + ".tmp";
-        std::FILE* file = create_new_file(tmp.c_str(), mode);
-        if (file != nullptr || errno != EEXIST)
-            return file;
-    }
-    return nullptr;
-}
-
-int write_in_place(const char* fname, const unsigned char* data, size_t size)
-{
-    std::FILE* p_img_file = std::fopen(fname, "wb");
-    if (p_img_file == nullptr)
+    uint64_t size = 0;
+    if ((error = file_size(file, size)) != 0)
         return kCantWrite;
-    bool ok = write_all(p_img_file, data, size) && std::fflush(p_img_file) == 0;
-    ok = std::fclose(p_img_file) == 0 && ok;
-    return ok ? 0 : kCantWrite;
+    body_scan scan;
+    for (uint64_t offset = 0; offset < size && !scan.cut; offset += kWindow) {
+        const size_t length = static_cast<size_t>(std::min<uint64_t>(kWindow, size - offset));
+        const unsigned char* view = map_view(file, offset, length, error);
+        if (view == nullptr)
+            return error == out_of_memory_error() ? kTooLarge : kCantWrite;
+        scan_content(scan, view, length);
+        unmap_view(view, length);
+    }
+    end_scan(scan);
+
+    unsigned char tail[sizeof kLineEnd + kMaxTrailer];
+    size_t tail_size = 0;
+    if (scan.cut) {
+        if ((error = set_file_size(file, scan.length)) != 0)
+            return kCantWrite;
+    } else {
+        std::memcpy(tail, kLineEnd, sizeof kLineEnd);
+        tail_size = sizeof kLineEnd;
+        scan.sum += check_sum32(kLineEnd, sizeof kLineEnd);
+    }
+    char xml_end[kMaxTrailer];
+    const size_t trailer = format_trailer(scan.sum, xml_end);
+    std::memcpy(tail + tail_size, xml_end, trailer);
+    error = write_at(file, scan.length, tail, tail_size + trailer);
+    return error == 0 ? 0 : kCantWrite;
+}
+
+// A staging file beside the output where a rename can replace it; in memory
+// for a device, and for an output whose folder takes no new file.
+int stage_output(const output_target& out, staging& stage, int& error)
+{
+    if (out.kind != kOutputDevice) {
+        error = stage_beside(out, stage);
+        if (error == 0 || out.kind == kOutputNew || !in_place_may_work(error))
+            return error == 0 ? 0 : kCantWrite;
+    }
+    error = stage_in_memory(stage);
+    return error == 0 ? 0 : kTooLarge;
+}
+
+// Makes `to` hold exactly the bytes of `from`, flushed to disk.
+int put_bytes(native_handle from, native_handle to, int& error)
+{
+    uint64_t size = 0;
+    if ((error = rewind_file(from)) != 0 || (error = rewind_file(to)) != 0 || (error = file_size(from, size)) != 0)
+        return kCantWrite;
+    const int result = copy_rest(from, to, error);
+    if (result != 0)
+        return result;
+    if ((error = set_file_size(to, size)) != 0 || (error = sync_file(to)) != 0)
+        return kCantWrite;
+    return 0;
+}
+
+// Overwrites the output with the staged bytes, for an output that a rename
+// cannot replace as the same file. Not atomic: the old bytes are kept aside
+// until the new ones are on disk, and put back if writing them fails.
+int overwrite_in_place(staging& stage, output_target& out, int& error)
+{
+    staging old_bytes;
+    int result = stage_output(out, old_bytes, error);
+    if (result == 0)
+        result = copy_rest(out.file, old_bytes.file, error);
+    if (result == 0) {
+        hold_signals();
+        result = put_bytes(stage.file, out.file, error);
+        if (result != 0) {
+            int ignored;
+            put_bytes(old_bytes.file, out.file, ignored);
+        }
+        release_signals();
+    }
+    discard_staging(old_bytes);
+    return result == 0 ? 0 : kCantWrite;
+}
+
+int write_to_device(staging& stage, const output_target& out, int& error)
+{
+    native_handle device = kNoHandle;
+    if ((error = rewind_file(stage.file)) != 0 || (error = open_device(out.path.c_str(), device)) != 0)
+        return kCantWrite;
+    const int result = copy_rest(stage.file, device, error);
+    close_file(device);
+    return result == 0 ? 0 : kCantWrite;
+}
+
+// Puts the stamped bytes in the output's place. A rename swaps in a complete
+// file, so the output is never half written, even across a crash; it is taken
+// whenever the new file can be what the old one was to its owner and system.
+int replace_output(staging& stage, output_target& out, int& error)
+{
+    if (out.kind == kOutputDevice)
+        return write_to_device(stage, out, error);
+    const bool renamable = !stage.in_memory && (out.kind == kOutputNew || carry_identity(out, stage) == 0);
+    if (renamable) {
+        error = commit_staging(stage, out);
+        if (error == 0 || out.kind == kOutputNew || !in_place_may_work(error))
+            return error == 0 ? 0 : kCantWrite;
+    }
+    return overwrite_in_place(stage, out, error);
 }
 
 }  // namespace
 
-int read_whole_file(const char* openname, std::vector<unsigned char>& xml_file)
+int stamp_file(const char* openname, const char* fname, int& error)
 {
-    std::FILE* p_sw_file = std::fopen(openname, "rb");
-    if (p_sw_file == nullptr)
+    native_handle p_sw_file = kNoHandle;
+    if ((error = open_input(openname, p_sw_file)) != 0)
         return kCantOpen;
-    std::error_code ec;
-    uintmax_t expected = fs::file_size(openname, ec);
-    if (ec)
-        expected = 0;
-    // Any failure to get the memory leaves the result at kTooLarge.
-    int result = kTooLarge;
-    if (expected <= xml_file.max_size() - kStampGrowth) {
-        try {
-            xml_file.clear();
-            xml_file.reserve(static_cast<size_t>(expected) + kStampGrowth);
-            expect_to_fill(xml_file.data(), xml_file.capacity());
-            result = read_all(p_sw_file, xml_file, static_cast<size_t>(expected)) ? 0 : kCantRead;
-        } catch (const std::bad_alloc&) {
-        } catch (const std::length_error&) {
-        }
+    output_target out;
+    staging stage;
+    int result = (error = open_output(fname, out)) == 0 ? 0 : kCantWrite;
+    if (result == 0)
+        result = stage_output(out, stage, error);
+    if (result == 0) {
+        result = copy_rest(p_sw_file, stage.file, error);
+        if (result == kCantWrite && stage.in_memory)
+            result = kTooLarge;
     }
-    // The caller may want to say why the read failed.
-    const int read_errno = errno;
-    std::fclose(p_sw_file);
-    errno = read_errno;
+    close_file(p_sw_file);
+    if (result == 0)
+        result = finish_stamp(stage.file, error);
+    if (result == 0)
+        result = replace_output(stage, out, error);
+    discard_staging(stage);
+    close_file(out.file);
     return result;
 }
 
-int write_output_file(const char* fname, const unsigned char* data, size_t size)
+int read_whole_file(const char* openname, std::vector<unsigned char>& content, int& error)
 {
-    if (is_device(fname))
-        return write_in_place(fname, data, size);
-
-    // Writing through a link must change the file it names, not the link.
-    std::string target_name = fname;
-    if (!follow_links(target_name))
-        return kCantWrite;
-    const fs::path target = target_name;
-    std::error_code ec;
-    const fs::file_status old = fs::status(target, ec);
-    const bool exists = fs::exists(old);
-    if (exists) {
-        // A rename would replace a file that may not be written; opening it
-        // for writing is the test that "wb" would have made.
-        std::FILE* probe = std::fopen(target_name.c_str(), "ab");
-        if (probe == nullptr)
-            return kCantWrite;
-        std::fclose(probe);
+    native_handle file = kNoHandle;
+    if ((error = open_input(openname, file)) != 0)
+        return kCantOpen;
+    int result = 0;
+    try {
+        // The size is only a hint: the file may still grow, or be a pipe.
+        uint64_t size = 0;
+        content.clear();
+        if (file_size(file, size) == 0)
+            content.reserve(static_cast<size_t>(std::min<uint64_t>(size, content.max_size())));
+        for (;;) {
+            size_t got = 0;
+            if ((error = read_some(file, copy_buffer, sizeof copy_buffer, got)) != 0)
+                result = kCantRead;
+            if (got == 0 || result != 0)
+                break;
+            content.insert(content.end(), copy_buffer, copy_buffer + got);
+        }
+    } catch (const std::bad_alloc&) {
+        error = out_of_memory_error();
+        result = kTooLarge;
     }
-
-    // Never more open than the file it replaces, not even for a moment; a new
-    // output gets what "wb" would give it.
-    const unsigned mode = exists ? static_cast<unsigned>(old.permissions() & fs::perms::all) : 0666;
-    std::string tmp;
-    std::FILE* p_img_file = create_temp_beside(target, mode, tmp);
-    if (p_img_file == nullptr)
-        return kCantWrite;
-    bool ok = write_all(p_img_file, data, size) && sync_file(p_img_file);
-    ok = std::fclose(p_img_file) == 0 && ok;
-    if (ok && exists) {
-        fs::permissions(tmp, old.permissions(), ec);
-        ok = !ec;
-    }
-    ok = ok && replace_file(tmp.c_str(), target_name.c_str());
-    if (!ok)
-        std::remove(tmp.c_str());
-    return ok ? 0 : kCantWrite;
+    close_file(file);
+    return result;
 }

@@ -1,19 +1,17 @@
-// Reading an input whole and replacing an output only once it is complete.
+// The stamping pass over files: reading an input, and replacing an output
+// only with complete, flushed bytes.
 #ifndef XMLSTAMP_FILE_IO_H_
 #define XMLSTAMP_FILE_IO_H_
 
-#include <cstddef>
 #include <vector>
 
-// Reads the file `openname` into `xml_file`, with room reserved for the
-// trailer. Returns 0, kCantOpen, kCantRead or kTooLarge; after the first two
-// errno tells why.
-int read_whole_file(const char* openname, std::vector<unsigned char>& xml_file);
+// Stamps the file `openname` into `fname`, which may be the same file.
+// Returns 0, or kCantOpen, kCantRead, kTooLarge or kCantWrite with the
+// system's error number in `error`. On any failure the output is as it was.
+int stamp_file(const char* openname, const char* fname, int& error);
 
-// Makes `fname` hold exactly the `size` bytes at `data`, or leaves it as it
-// was. A regular file (or one a link points to) is replaced by a complete
-// temporary file beside it, which keeps its permission bits; a device or a
-// pipe is written in place. Returns 0 or kCantWrite.
-int write_output_file(const char* fname, const unsigned char* data, size_t size);
+// Reads the file `openname` whole into `content`. Returns 0, or kCantOpen,
+// kCantRead or kTooLarge with the system's error number in `error`.
+int read_whole_file(const char* openname, std::vector<unsigned char>& content, int& error);
 
 #endif  // XMLSTAMP_FILE_IO_H_

@@ -5,14 +5,13 @@
 //   xmlstamp INPUT OUTPUT     no prompt; exit status 0 on success, 1 otherwise
 #include <cstdint>
 #include <cstdio>
+#include <new>
 #include <string>
-#include <vector>
 
 #include "file_io.h"
 #include "paths.h"
 #include "platform.h"
 #include "results.h"
-#include "stamp.h"
 
 struct func_args {
     int32_t argc;
@@ -23,17 +22,15 @@ struct func_args {
 static unsigned char in_cmd_mode = 0;
 // Empty when the platform could not tell it; no real directory is "".
 static std::string work_dir;
+static int work_dir_error = 0;
 
-// Reads, stamps and writes one file; the input is closed before the output is
-// opened, so both may name the same file.
+// Reads, stamps and writes one file; the output is replaced only once the
+// input has been read whole, so both may name the same file.
 static int stamp_pass(const char* openname, const char* fname)
 {
-    std::vector<unsigned char> xml_file;
-    int result = read_whole_file(openname, xml_file);
-    if (result == 0) {
-        stamp_content(xml_file);
-        result = write_output_file(fname, xml_file.data(), xml_file.size());
-    }
+    int error = 0;
+    const int result = stamp_file(openname, fname, error);
+    const std::string why = describe_error(error);
     switch (result) {
     case 0:
         return kStamped;
@@ -41,13 +38,13 @@ static int stamp_pass(const char* openname, const char* fname)
         std::printf("can't find the software file %s \n", openname);
         break;
     case kCantRead:
-        std::printf("can't read the software file %s \n", openname);
+        std::printf("can't read the software file %s (%s) \n", openname, why.c_str());
         break;
     case kTooLarge:
-        std::printf("can't hold the software file %s in memory \n", openname);
+        std::printf("can't hold the software file %s in memory (%s) \n", openname, why.c_str());
         break;
     case kCantWrite:
-        std::printf("can't write the output file %s \n", fname);
+        std::printf("can't write the output file %s (%s) \n", fname, why.c_str());
         break;
     }
     return result;
@@ -66,7 +63,7 @@ int generate_swug_bin(void* arg)
         const char* output = args->argv[2];
         // Without the directory "./a.xml" would become "/a.xml": a wrong file.
         if (work_dir.empty() && (is_dot_slash(input) || is_dot_slash(output))) {
-            std::printf("can't get the working directory \n");
+            std::printf("can't get the working directory (%s) \n", describe_error(work_dir_error).c_str());
             return kNoWorkDir;
         }
         openname = resolve_path(work_dir, input);
@@ -78,16 +75,36 @@ int generate_swug_bin(void* arg)
     return stamp_pass(openname.c_str(), fname.c_str());
 }
 
+// Command mode takes "./" arguments against the working directory.
+static void prepare_cmd_mode()
+{
+    in_cmd_mode = 1;
+    std::string dir;
+    work_dir_error = get_work_dir(dir);
+    if (work_dir_error == 0)
+        work_dir = slash_work_dir(dir);
+}
+
+// Memory runs out only for the few strings of paths and messages; the files
+// themselves never need more than a fixed amount.
+static int run(func_args& args)
+{
+    try {
+        if (args.argc == 3)
+            prepare_cmd_mode();
+        return generate_swug_bin(&args);
+    } catch (const std::bad_alloc&) {
+        const char* input = args.argc == 3 ? args.argv[1] : "data/tovra.xml";
+        std::printf("can't hold the software file %s in memory (%s) \n", input,
+                    describe_error(out_of_memory_error()).c_str());
+        return kTooLarge;
+    }
+}
+
 int main(int argc, char** argv)
 {
     func_args args = {argc, argv, 0};
-    if (argc == 3) {
-        std::string dir;
-        if (get_work_dir(dir))
-            work_dir = slash_work_dir(dir);
-        in_cmd_mode = 1;
-    }
-    const int ret = generate_swug_bin(&args);
+    const int ret = run(args);
     if (in_cmd_mode == 1)
         return ret == kStamped ? 0 : 1;
     // Started by a double click, the console closes with the process; the

@@ -1,40 +1,102 @@
-// The few calls that differ between POSIX and Windows. Everything else in the
-// tool is standard C++ and goes through these.
+// The calls that differ between POSIX and Windows. Paths are UTF-8 everywhere
+// inside the tool; files are handled through the system's own handles. A call
+// that fails returns the system's error number (errno, or GetLastError on
+// Windows), which describe_error turns into words; 0 means success.
 #ifndef XMLSTAMP_PLATFORM_H_
 #define XMLSTAMP_PLATFORM_H_
 
-#include <cstdio>
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
-// The current working directory as the platform spells it, or false when it
-// cannot be had (removed, or too long).
-bool get_work_dir(std::string& dir);
+// A file descriptor, or a Windows HANDLE.
+using native_handle = intptr_t;
+constexpr native_handle kNoHandle = -1;
+
+// The system's words for an error number returned here.
+std::string describe_error(int error);
+
+// The error number for "out of memory".
+int out_of_memory_error();
+
+// The current working directory as the platform spells it.
+int get_work_dir(std::string& dir);
 
 // Waits for one key press without echo. When standard input is not a terminal
 // it reads at most one byte, so a script never hangs on it.
 void wait_for_key();
 
-// Creates `path` for writing in binary mode, failing if anything already has
-// that name (errno is EEXIST then). On POSIX its permission bits are `mode`
-// less the umask; Windows has no such bits.
-std::FILE* create_new_file(const char* path, unsigned mode);
+// Reading and writing through handles, at the file position unless an offset
+// is given.
+int open_input(const char* path, native_handle& file);
+int read_some(native_handle file, unsigned char* data, size_t size, size_t& got);
+int write_all(native_handle file, const unsigned char* data, size_t size);
+// Copies bytes from `from` to `to` inside the system, without passing them
+// through the process; false asks the caller to move them itself (the system
+// cannot, or something failed: reading and writing will tell which side).
+bool copy_some(native_handle from, native_handle to, uint64_t& copied);
+int write_at(native_handle file, uint64_t offset, const unsigned char* data, size_t size);
+int set_file_size(native_handle file, uint64_t size);
+int rewind_file(native_handle file);
+int file_size(native_handle file, uint64_t& size);
+int sync_file(native_handle file);
+void close_file(native_handle& file);
 
-// Flushes `file` through the C library and the operating system to the disk.
-bool sync_file(std::FILE* file);
+// A read-only view of `size` bytes of `file` from `offset`, a multiple of
+// kViewAlignment; nullptr (and `error`) when it cannot be had.
+constexpr uint64_t kViewAlignment = uint64_t{1} << 16;
+const unsigned char* map_view(native_handle file, uint64_t offset, size_t size, int& error);
+void unmap_view(const unsigned char* view, size_t size);
 
-// True when `path` names something that exists and is not a regular file or a
-// directory: a device or a pipe, which is written in place, not replaced.
-bool is_device(const char* path);
+// What the output path names now. A link is followed to the file it names,
+// which need not exist; `path` is then the file's own path.
+enum { kOutputNew, kOutputFile, kOutputDevice };
+struct output_target {
+    std::string path;
+    int kind = kOutputNew;
+    native_handle file = kNoHandle;  // an existing file, open for writing, and reading where allowed
+};
+int open_output(const char* fname, output_target& out);
 
-// Turns `path`, when it is a symbolic link, into the path of the file the
-// link leads to, which need not exist yet. False for a loop of links.
-bool follow_links(std::string& path);
+// Opens a device or a pipe for writing, as "wb" would.
+int open_device(const char* path, native_handle& file);
 
-// A hint that the `size` bytes at `data`, not yet touched, will all be filled:
-// backing them with large pages saves a page fault for every 4 KiB.
-void expect_to_fill(void* data, size_t size);
+// A new file that takes the stamped bytes before the output is touched:
+// beside the output, so that it can be renamed over it, or in memory.
+struct staging {
+    native_handle file = kNoHandle;
+    bool in_memory = false;
+    native_handle folder = kNoHandle;  // the output's folder, for a file beside it
+    char name[32] = "";                // its name there, once it has one
+};
 
-// Renames `from` to `to`, replacing `to` when it exists.
-bool replace_file(const char* from, const char* to);
+// Creates the staging file in the output's folder, never more open to others
+// than the existing output, or than a new file would be.
+int stage_beside(const output_target& out, staging& stage);
+int stage_in_memory(staging& stage);
+
+// Gives the staged file everything that makes the existing output what it is
+// besides its bytes: owner, group, permissions, attributes. An error means
+// that a rename would lose some of it.
+int carry_identity(const output_target& out, staging& stage);
+
+// Puts the staged file in the output's place and makes that last across a
+// power cut.
+int commit_staging(staging& stage, const output_target& out);
+
+// Closes the staging file and removes any name it was given.
+void discard_staging(staging& stage);
+
+// Whether an error of stage_beside or commit_staging says that a rename cannot
+// replace the output (a folder that takes no new file, a mount point) while
+// writing into it may still work.
+bool in_place_may_work(int error);
+
+// Between hold and release, the signals that end a run from outside (Ctrl-C,
+// a cancelled job) wait, so that a file being overwritten is never left half
+// old and half new. At any other time they end the run at once, removing a
+// named staging file first.
+void hold_signals();
+void release_signals();
 
 #endif  // XMLSTAMP_PLATFORM_H_

@@ -6,7 +6,6 @@
 //
 // Exit status: 0 when every file is stamped right, 1 when any is not, 2 when
 // a file cannot be read or the command line is wrong.
-#include <cerrno>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "file_io.h"
+#include "platform.h"
 #include "results.h"
 #include "stamp.h"
 
@@ -28,11 +28,12 @@ enum { kAllValid = 0, kSomeInvalid = 1, kTrouble = 2 };
 int verify_file(const char* name, bool quiet)
 {
     std::vector<unsigned char> content;
-    const int read = read_whole_file(name, content);
+    int error = 0;
+    const int read = read_whole_file(name, content, error);
     if (read != 0) {
-        const char* reason = read == kTooLarge ? "too large to hold in memory" : std::strerror(errno);
+        const std::string reason = read == kTooLarge ? "too large to hold in memory" : describe_error(error);
         if (!quiet)
-            std::printf("%s: can't read (%s)\n", name, reason);
+            std::printf("%s: can't read (%s)\n", name, reason.c_str());
         return kTrouble;
     }
     uint32_t stated = 0;
