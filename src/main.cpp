@@ -103,6 +103,7 @@ static int run(func_args& args)
 
 int main(int argc, char** argv)
 {
+    use_utf8(argc, argv);
     func_args args = {argc, argv, 0};
     const int ret = run(args);
     if (in_cmd_mode == 1)

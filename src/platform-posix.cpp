@@ -214,6 +214,10 @@ int copy_attributes(int from, int to)
 
 }  // namespace
 
+void use_utf8(int&, char**&)
+{
+}
+
 std::string describe_error(int error)
 {
     return std::strerror(error);

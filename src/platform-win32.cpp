@@ -1,3 +1,5 @@
+// Windows. Paths are UTF-8 inside the tool and meet the system only here, as
+// UTF-16 through the wide API, each in the form that system_path gives it.
 #include <windows.h>
 
 #include <conio.h>
@@ -7,8 +9,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
+#include <string>
+#include <vector>
 
 #include "platform.h"
+#include "wide-win32.h"
+
+// msvcrt's split of the command line, the very one it gives `main`, but in
+// UTF-16. Its declaration is in no public header.
+struct crt_startup_info {
+    int new_mode;
+};
+extern "C" int __cdecl __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** env, int expand_wildcards,
+                                      crt_startup_info* info);
 
 namespace {
 
@@ -28,43 +41,11 @@ int failure()
     return error != 0 ? static_cast<int>(error) : ERROR_GEN_FAILURE;
 }
 
-std::wstring widen(const std::string& text)
+// The folder part of a full path, separator included.
+std::wstring folder_of(const std::wstring& full)
 {
-    const int size = static_cast<int>(text.size());
-    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
-    std::wstring wide(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), n);
-    return wide;
-}
-
-std::string narrow(const wchar_t* text, size_t size)
-{
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(size), nullptr, 0, nullptr, nullptr);
-    std::string utf8(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(size), utf8.data(), n, nullptr, nullptr);
-    return utf8;
-}
-
-// Everything up to the last separator: the folder a new file beside `path` goes in.
-std::string folder_of(const std::string& path)
-{
-    const size_t slash = path.find_last_of("/\\");
-    if (slash == std::string::npos)
-        return ".";
-    return path.substr(0, slash + 1);
-}
-
-std::wstring path_in_folder(native_handle folder, const char* name)
-{
-    wchar_t buf[MAX_PATH + 1];
-    DWORD n = GetFinalPathNameByHandleW(handle_of(folder), buf, MAX_PATH + 1, FILE_NAME_NORMALIZED);
-    std::wstring path(buf, n <= MAX_PATH ? n : 0);
-    if (n > MAX_PATH) {
-        path.resize(n);
-        n = GetFinalPathNameByHandleW(handle_of(folder), path.data(), n, FILE_NAME_NORMALIZED);
-        path.resize(n);
-    }
-    return path + L'\\' + widen(name);
+    const size_t slash = full.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::wstring() : full.substr(0, slash + 1);
 }
 
 void make_temp_name(char (&name)[32])
@@ -74,7 +55,85 @@ void make_temp_name(char (&name)[32])
     std::snprintf(name, sizeof name, ".xmlstamp-%08x.tmp", mix + 0x9e3779b9u * ++counter);
 }
 
+// The staging files that have a name, with the path they were created by:
+// the new bytes, and the old ones kept aside.
+struct named_file {
+    const staging* stage = nullptr;
+    std::wstring path;
+};
+named_file named_files[2];
+// The console's own output code page, while it shows UTF-8 for the tool.
+UINT console_code_page = 0;
+
+void remember(const staging& stage, const std::wstring& path)
+{
+    for (named_file& named : named_files)
+        if (named.stage == nullptr) {
+            named.stage = &stage;
+            named.path = path;
+            return;
+        }
+}
+
+std::wstring path_of(const staging& stage)
+{
+    for (const named_file& named : named_files)
+        if (named.stage == &stage)
+            return named.path;
+    return std::wstring();
+}
+
+void forget(staging& stage)
+{
+    for (named_file& named : named_files)
+        if (named.stage == &stage)
+            named = named_file();
+    stage.name[0] = '\0';
+}
+
+void restore_console()
+{
+    if (console_code_page != 0)
+        SetConsoleOutputCP(console_code_page);
+    console_code_page = 0;
+}
+
+// Makes a console show the UTF-8 bytes that printf passes to it unchanged.
+// Pipes and files get them as they are.
+void show_utf8_on_console()
+{
+    DWORD mode;
+    if (!GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) &&
+        !GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode))
+        return;
+    const UINT code_page = GetConsoleOutputCP();
+    if (code_page == CP_UTF8 || !SetConsoleOutputCP(CP_UTF8))
+        return;
+    console_code_page = code_page;
+    std::atexit(restore_console);
+}
+
 }  // namespace
+
+void use_utf8(int& argc, char**& argv)
+{
+    static std::vector<std::string> args;
+    static std::vector<char*> pointers;
+    int count = 0;
+    wchar_t** wide = nullptr;
+    wchar_t** env = nullptr;
+    crt_startup_info info = {0};
+    if (__wgetmainargs(&count, &wide, &env, 0, &info) == 0 && wide != nullptr) {
+        for (int i = 0; i < count; ++i)
+            args.push_back(narrow(wide[i], std::wcslen(wide[i])));
+        for (std::string& arg : args)
+            pointers.push_back(arg.data());
+        pointers.push_back(nullptr);
+        argc = count;
+        argv = pointers.data();
+    }
+    show_utf8_on_console();
+}
 
 std::string describe_error(int error)
 {
@@ -123,8 +182,8 @@ void wait_for_key()
 
 int open_input(const char* path, native_handle& file)
 {
-    const HANDLE handle = CreateFileW(widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    const HANDLE handle = CreateFileW(system_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return failure();
     file = native(handle);
@@ -231,7 +290,7 @@ int open_output(const char* fname, output_target& out)
     // Links are rare on Windows and need rights to create; the output path is
     // taken as it is, so a link there is replaced by the file.
     out.path = fname;
-    const std::wstring path = widen(out.path);
+    const std::wstring path = system_path(out.path);
     // No access rights are needed to ask what kind of object a name refers to,
     // and "NUL" or "CON" are not files that could be replaced.
     const HANDLE any = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -262,8 +321,8 @@ int open_output(const char* fname, output_target& out)
 
 int open_device(const char* path, native_handle& file)
 {
-    const HANDLE handle = CreateFileW(widen(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                      OPEN_EXISTING, 0, nullptr);
+    const HANDLE handle = CreateFileW(system_path(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return failure();
     file = native(handle);
@@ -272,51 +331,48 @@ int open_device(const char* path, native_handle& file)
 
 int stage_beside(const output_target& out, staging& stage)
 {
-    const std::wstring folder = widen(folder_of(out.path));
-    const HANDLE folder_handle = CreateFileW(folder.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (folder_handle == INVALID_HANDLE_VALUE)
-        return failure();
-    stage.folder = native(folder_handle);
-    for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::wstring folder = folder_of(full_path(widen(out.path)));
+    int error = ERROR_FILE_EXISTS;
+    for (int attempt = 0; attempt < 100 && error == ERROR_FILE_EXISTS; ++attempt) {
         make_temp_name(stage.name);
-        const HANDLE handle =
-            CreateFileW(path_in_folder(stage.folder, stage.name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (handle != INVALID_HANDLE_VALUE) {
+        const std::wstring path = long_form(folder + widen(stage.name));
+        const HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr);
+        error = handle == INVALID_HANDLE_VALUE ? failure() : 0;
+        if (error == 0) {
+            remember(stage, path);
             stage.file = native(handle);
-            return 0;
-        }
-        const int error = failure();
-        if (error != ERROR_FILE_EXISTS) {
-            stage.name[0] = '\0';
-            discard_staging(stage);
-            return error;
         }
     }
-    stage.name[0] = '\0';
-    discard_staging(stage);
-    return ERROR_FILE_EXISTS;
+    if (error != 0)
+        stage.name[0] = '\0';
+    return error;
 }
 
 int stage_in_memory(staging& stage)
 {
-    // A temporary file that the system deletes when it is closed, however the
-    // process ends, and keeps in its cache rather than on disk where it can.
-    wchar_t folder[MAX_PATH + 1];
-    wchar_t path[MAX_PATH + 1];
-    if (GetTempPathW(MAX_PATH + 1, folder) == 0 || GetTempFileNameW(folder, L"xms", 0, path) == 0)
+    // A file that the system deletes when it is closed, however the process
+    // ends, and keeps in its cache rather than on disk where it can.
+    const DWORD size = GetTempPathW(0, nullptr);
+    std::wstring folder(size, L'\0');
+    const DWORD n = size == 0 ? 0 : GetTempPathW(size, folder.data());
+    if (n == 0 || n >= size)
         return failure();
-    const HANDLE handle = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                      FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        const int error = failure();
-        DeleteFileW(path);
-        return error;
+    folder.resize(n);
+    int error = ERROR_FILE_EXISTS;
+    for (int attempt = 0; attempt < 100 && error == ERROR_FILE_EXISTS; ++attempt) {
+        make_temp_name(stage.name);
+        const HANDLE handle =
+            CreateFileW(long_form(folder + widen(stage.name)).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                        CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        error = handle == INVALID_HANDLE_VALUE ? failure() : 0;
+        if (error == 0) {
+            stage.file = native(handle);
+            stage.in_memory = true;
+        }
     }
-    stage.file = native(handle);
-    stage.in_memory = true;
-    return 0;
+    stage.name[0] = '\0';  // the system removes it
+    return error;
 }
 
 int carry_identity(const output_target&, staging&)
@@ -331,19 +387,20 @@ int commit_staging(staging& stage, const output_target& out)
     // Windows renames a file only when no handle to it is open.
     close_file(stage.file);
     // The C runtime's rename refuses an existing target on Windows.
-    if (!MoveFileExW(path_in_folder(stage.folder, stage.name).c_str(), widen(out.path).c_str(),
+    if (!MoveFileExW(path_of(stage).c_str(), system_path(out.path).c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return failure();
-    stage.name[0] = '\0';
+    forget(stage);
     return 0;
 }
 
 void discard_staging(staging& stage)
 {
     close_file(stage.file);
-    if (stage.name[0] != '\0')
-        DeleteFileW(path_in_folder(stage.folder, stage.name).c_str());
-    stage.name[0] = '\0';
+    if (stage.name[0] != '\0') {
+        DeleteFileW(path_of(stage).c_str());
+        forget(stage);
+    }
     close_file(stage.folder);
     stage.in_memory = false;
 }

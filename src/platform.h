@@ -13,6 +13,11 @@
 using native_handle = intptr_t;
 constexpr native_handle kNoHandle = -1;
 
+// Gives `main` its command line in UTF-8, the encoding of every path inside
+// the tool, and has the console show the UTF-8 text that the tool prints until
+// the process ends. POSIX passes names on as the bytes they are already.
+void use_utf8(int& argc, char**& argv);
+
 // The system's words for an error number returned here.
 std::string describe_error(int error);
 

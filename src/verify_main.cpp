@@ -63,6 +63,7 @@ int verify_file(const char* name, bool quiet)
 
 int main(int argc, char** argv)
 {
+    use_utf8(argc, argv);
     bool quiet = false;
     int first = 1;
     for (; first < argc && argv[first][0] == '-' && argv[first][1] != '\0'; ++first) {

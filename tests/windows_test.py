@@ -1,0 +1,149 @@
+#!/usr/bin/env python3
+"""What only the Windows executable does, run under Wine: names in any script
+under several ANSI code pages, and paths of any length.
+
+    windows_test.py --binary PATH --verify PATH --helper PATH --launcher CMD [unittest options]
+
+The helper is tests/windows_helper.cpp, built for Windows beside the tool.
+"""
+import argparse
+import os
+import shlex
+import subprocess
+import sys
+import unittest
+
+import end_to_end as e2e
+from end_to_end import ToolTest, failed, stamped
+
+HELPER = ""
+# The ANSI code page that Wine gives a process started in each locale.
+CODE_PAGES = {"C.UTF-8": 1252, "ru_RU.UTF-8": 1251, "ja_JP.UTF-8": 932}
+
+
+def windows_path(path):
+    """Wine shows the Unix root as drive Z:."""
+    return "Z:" + path.replace("/", "\\")
+
+
+def deep(levels):
+    """A relative folder path of about 62 characters a level."""
+    return "/".join("%d%s" % (i, "ü" * 60) for i in range(levels))
+
+
+def have_locale(lang):
+    known = subprocess.run(["locale", "-a"], stdout=subprocess.PIPE, text=True).stdout.split()
+    return lang.replace("UTF-8", "utf8") in known
+
+
+class WindowsTest(ToolTest):
+    def run_in(self, lang, program, *args, cwd=None):
+        proc = subprocess.run(e2e.LAUNCHER + [program, *args], cwd=cwd or self.dir, env=dict(os.environ, LANG=lang),
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                              timeout=60)
+        return proc.returncode, self.text(proc.stdout)
+
+    def helper(self, *args, lang="C.UTF-8"):
+        code, out = self.run_in(lang, HELPER, *args)
+        self.assertEqual(code, 0, args)
+        return out.decode().strip()
+
+    def leftovers(self):
+        return [name for name in self.tree() if name.endswith(".tmp")]
+
+
+class Names(WindowsTest):
+    def test_names_in_any_script_under_each_code_page(self):
+        cases = [
+            # (working directory, input, output)
+            ("", "конфиг.xml", "конфиг/выход.xml"),
+            ("", "表/設定.xml", "出力/表.xml"),
+            ("Ελληνικά", "./αβγ.xml", "./έξοδος/αβγ.xml"),
+            ("表", "./😀.xml", "./😀 x/out.xml"),
+        ]
+        for lang, code_page in CODE_PAGES.items():
+            with self.subTest(lang):
+                if not have_locale(lang):
+                    missing = "no %s locale: localedef -i %s -f UTF-8 %s" % (lang, lang[:5], lang)
+                    if os.environ.get("XMLSTAMP_REQUIRE_WINDOWS"):
+                        self.fail(missing)
+                    self.skipTest(missing)
+                self.reset()
+                self.assertEqual(self.helper("code-page", lang=lang), str(code_page))
+                for n, (cwd, source, target) in enumerate(cases):
+                    content = b"<a n='%d'/>" % n
+                    self.put(os.path.join(cwd, source), content)
+                    os.makedirs(self.path(os.path.join(cwd, os.path.dirname(target))), exist_ok=True)
+                    self.assertEqual(self.run_in(lang, e2e.BINARY, source, target, cwd=self.path(cwd)), (0, b""))
+                    self.assertEqual(self.get(os.path.join(cwd, target)), stamped(content))
+                self.assertEqual(self.run_in(lang, e2e.VERIFY, "конфиг/выход.xml"),
+                                 (0, ("конфиг/выход.xml: ok (%d)\n" % sum(b"<a n='0'/>\r\n")).encode()))
+                missing = "can't find the software file %s \n"
+                self.assertEqual(self.run_in(lang, e2e.BINARY, "нет/файла.xml", "x.xml"),
+                                 (1, (missing % "нет/файла.xml").encode()))
+                self.assertEqual(self.run_in(lang, e2e.BINARY, "./нет.xml", "x.xml", cwd=self.path("表")),
+                                 (1, (missing % ("Z:" + self.path("表/нет.xml"))).encode()))
+                self.assertEqual(self.leftovers(), [])
+
+
+class LongPaths(WindowsTest):
+    def test_paths_over_260_and_over_400_characters(self):
+        short, longer = deep(5), deep(7)
+        cases = [
+            # (input, output, the output's file)
+            (short + "/in.xml", short + "/out.xml", short + "/out.xml"),
+            (windows_path(self.path(longer + "/in.xml")), windows_path(self.path(longer + "/out.xml")),
+             longer + "/out.xml"),
+            ("Z:" + self.path(short + "/in.xml"), longer + "/out.xml", longer + "/out.xml"),
+            ("./" + short + "/in.xml", "./" + short + "/in.xml", short + "/in.xml"),
+        ]
+        self.assertGreater(len(windows_path(self.path(short))), 260)
+        self.assertGreater(len(windows_path(self.path(longer))), 400)
+        for source, target, written in cases:
+            with self.subTest(source=len(source), target=len(target)):
+                self.put(short + "/in.xml", b"abc")
+                self.put(longer + "/in.xml", b"abc")
+                for name in (short + "/out.xml", longer + "/out.xml"):
+                    if os.path.exists(self.path(name)):
+                        os.remove(self.path(name))
+                for _ in ("new", "replaced"):
+                    self.assertEqual(self.run_tool(source, target), (0, b""))
+                    self.assertEqual(self.get(written), stamped(b"abc"))
+                    self.assertEqual(self.run_program(e2e.VERIFY, [target])[0], 0)
+                    self.assertEqual(self.leftovers(), [])
+
+
+class Identity(WindowsTest):
+    def test_a_read_only_output_is_refused_whatever_its_name(self):
+        for name in ("конфиг/только.xml", deep(7) + "/表.xml"):
+            with self.subTest(len(name)):
+                self.reset()
+                self.put("a.xml", b"abc")
+                self.put(name, b"read only")
+                os.chmod(self.path(name), 0o444)
+                before = self.tree()
+                self.assertEqual(e2e.OnWindows.run_wine_as_nobody(self, "a.xml", name),
+                                 (1, failed(b"can't write the output file " + name.encode(), b"")))
+                self.assertEqual(self.tree(), before)
+
+
+def main():
+    global HELPER
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--binary", required=True, help="the xmlstamp executable to test")
+    parser.add_argument("--verify", required=True, help="the xmlstamp-verify executable to test")
+    parser.add_argument("--helper", required=True, help="windows_helper, built beside them")
+    parser.add_argument("--launcher", required=True, help="the command that runs them, such as wine")
+    args, rest = parser.parse_known_args()
+    e2e.BINARY, e2e.VERIFY, HELPER = (os.path.abspath(p) for p in (args.binary, args.verify, args.helper))
+    e2e.LAUNCHER = shlex.split(args.launcher)
+    e2e.LAUNCHER[0] = os.path.abspath(e2e.LAUNCHER[0])
+    e2e.WINDOWS = True
+    # Wine takes names from the system through the locale's character set.
+    os.environ["LANG"] = "C.UTF-8"
+    os.environ.pop("LC_ALL", None)
+    unittest.main(argv=[sys.argv[0], *rest])
+
+
+if __name__ == "__main__":
+    main()
