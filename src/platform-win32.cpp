@@ -55,6 +55,41 @@ void make_temp_name(char (&name)[32])
     std::snprintf(name, sizeof name, ".xmlstamp-%08x.tmp", mix + 0x9e3779b9u * ++counter);
 }
 
+// Whether a call may have failed only because another program has the file
+// open: an editor, an indexer or a virus scanner soon lets go of it.
+bool held_by_another(int error)
+{
+    switch (error) {
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_ACCESS_DENIED:  // also what a file waiting to be deleted says
+    case ERROR_USER_MAPPED_FILE:
+    case ERROR_UNABLE_TO_REMOVE_REPLACED:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Calls `attempt` until it returns 0 or another error than a held file gives,
+// or for about a second, pausing longer each time.
+template <class Attempt> int with_retries(Attempt attempt)
+{
+    int error = attempt();
+    for (DWORD pause = 8, waited = 0; error != 0 && held_by_another(error) && waited < 1000; pause *= 2) {
+        Sleep(pause);
+        waited += pause;
+        error = attempt();
+    }
+    return error;
+}
+
+int remove_file(const std::wstring& path)
+{
+    return with_retries(
+        [&] { return DeleteFileW(path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : failure(); });
+}
+
 // The staging files that have a name, with the path they were created by:
 // the new bytes, and the old ones kept aside.
 struct named_file {
@@ -111,6 +146,48 @@ void show_utf8_on_console()
         return;
     console_code_page = code_page;
     std::atexit(restore_console);
+}
+
+// Gives the staged file the attributes and creation time of the output it
+// replaces: a rename would drop them, and Wine's ReplaceFileW does. Archive is
+// set whatever it was, as any write sets it: the content is new.
+int take_identity(HANDLE file, const WIN32_FILE_ATTRIBUTE_DATA& old)
+{
+    const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    FILE_BASIC_INFO info = {};
+    info.CreationTime.LowPart = old.ftCreationTime.dwLowDateTime;
+    info.CreationTime.HighPart = static_cast<LONG>(old.ftCreationTime.dwHighDateTime);
+    info.FileAttributes = (old.dwFileAttributes & kept) | FILE_ATTRIBUTE_ARCHIVE;
+    return SetFileInformationByHandle(file, FileBasicInfo, &info, sizeof info) ? 0 : failure();
+}
+
+// ReplaceFileW, after opening the target as it does first: Wine's leaves an
+// empty file behind when another program keeps it from doing that.
+int replace_file(const std::wstring& staged, const std::wstring& target)
+{
+    const HANDLE check =
+        CreateFileW(target.c_str(), GENERIC_READ | DELETE | SYNCHRONIZE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (check == INVALID_HANDLE_VALUE)
+        return failure();
+    CloseHandle(check);
+    return ReplaceFileW(target.c_str(), staged.c_str(), nullptr, 0, nullptr, nullptr) ? 0 : failure();
+}
+
+// Puts the staged file in the target's place. ReplaceFileW keeps what makes
+// the target the same file to Windows (security descriptor, creation time,
+// short name, streams); a target that is gone by now takes a plain rename,
+// also when ReplaceFileW removed it and then failed.
+int swap_in(const std::wstring& staged, const std::wstring& target, bool& existing)
+{
+    if (existing) {
+        const int error = replace_file(staged, target);
+        if (error != ERROR_UNABLE_TO_MOVE_REPLACEMENT && error != ERROR_FILE_NOT_FOUND)
+            return error;
+        existing = false;
+    }
+    return MoveFileExW(staged.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 0
+                                                                                                           : failure();
 }
 
 }  // namespace
@@ -302,21 +379,27 @@ int open_output(const char* fname, output_target& out)
     }
     const DWORD type = GetFileType(any);
     BY_HANDLE_FILE_INFORMATION info;
-    const bool folder = GetFileInformationByHandle(any, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    const bool known = GetFileInformationByHandle(any, &info);
     CloseHandle(any);
-    if (folder)
+    if (known && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
         return ERROR_DIRECTORY;
     out.kind = type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE ? kOutputDevice : kOutputFile;
     if (out.kind == kOutputDevice)
         return 0;
     // A rename would replace a file that may not be written: ask as "wb" would.
+    // Another program that has it open says nothing about that, and the
+    // replacement waits for it to let go.
     const HANDLE probe =
         CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                     OPEN_EXISTING, 0, nullptr);
-    if (probe == INVALID_HANDLE_VALUE)
-        return failure();
-    CloseHandle(probe);
-    return 0;
+    if (probe != INVALID_HANDLE_VALUE) {
+        CloseHandle(probe);
+        return 0;
+    }
+    const int error = failure();
+    if (error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION)
+        return error;
+    return known && (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) ? ERROR_ACCESS_DENIED : 0;
 }
 
 int open_device(const char* path, native_handle& file)
@@ -377,6 +460,8 @@ int stage_in_memory(staging& stage)
 
 int carry_identity(const output_target&, staging&)
 {
+    // commit_staging does it: what the output is to Windows is read there, as
+    // close to the swap as can be.
     return 0;
 }
 
@@ -384,21 +469,26 @@ int commit_staging(staging& stage, const output_target& out)
 {
     if (!FlushFileBuffers(handle_of(stage.file)))
         return failure();
-    // Windows renames a file only when no handle to it is open.
+    const std::wstring target = system_path(out.path);
+    WIN32_FILE_ATTRIBUTE_DATA old;
+    bool existing = GetFileAttributesExW(target.c_str(), GetFileExInfoStandard, &old);
+    if (existing)
+        if (const int error = take_identity(handle_of(stage.file), old))
+            return error;
+    // ReplaceFileW and MoveFileExW take only a file that nobody has open.
     close_file(stage.file);
-    // The C runtime's rename refuses an existing target on Windows.
-    if (!MoveFileExW(path_of(stage).c_str(), system_path(out.path).c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return failure();
-    forget(stage);
-    return 0;
+    const std::wstring staged = path_of(stage);
+    const int error = with_retries([&] { return swap_in(staged, target, existing); });
+    if (error == 0)
+        forget(stage);
+    return error;
 }
 
 void discard_staging(staging& stage)
 {
     close_file(stage.file);
     if (stage.name[0] != '\0') {
-        DeleteFileW(path_of(stage).c_str());
+        remove_file(path_of(stage));
         forget(stage);
     }
     close_file(stage.folder);

@@ -2,10 +2,49 @@
 // as the tool:
 //
 //   windows_helper code-page                  prints the ANSI code page it runs with
+//   windows_helper attributes PATH [HEX]      sets PATH's attributes, prints them in hex
+//   windows_helper hold PATTERN share|noshare opens the first file that matches
+//       PATTERN once there is one, for reading, as another program would; with
+//       "share" others may delete or rename it too. Prints "held" and keeps it
+//       open until its standard input ends.
 #include <windows.h>
 
 #include <cstdio>
+#include <cwchar>
 #include <string>
+
+namespace {
+
+int hold(const wchar_t* pattern, bool share_delete)
+{
+    const std::wstring path = pattern;
+    const std::wstring folder = path.substr(0, path.find_last_of(L"\\/") + 1);
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | (share_delete ? FILE_SHARE_DELETE : 0);
+    HANDLE file = INVALID_HANDLE_VALUE;
+    for (int tries = 0; file == INVALID_HANDLE_VALUE && tries < 60000; ++tries) {
+        WIN32_FIND_DATAW found;
+        const HANDLE search = FindFirstFileW(pattern, &found);
+        if (search != INVALID_HANDLE_VALUE) {
+            FindClose(search);
+            file = CreateFileW((folder + found.cFileName).c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0,
+                               nullptr);
+        }
+        if (file == INVALID_HANDLE_VALUE)
+            Sleep(1);
+    }
+    if (file == INVALID_HANDLE_VALUE)
+        return 1;
+    std::printf("held\n");
+    std::fflush(stdout);
+    char byte;
+    DWORD got;
+    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), &byte, 1, &got, nullptr) && got > 0) {
+    }
+    CloseHandle(file);
+    return 0;
+}
+
+}  // namespace
 
 int wmain(int argc, wchar_t** argv)
 {
@@ -14,6 +53,15 @@ int wmain(int argc, wchar_t** argv)
         std::printf("%u\n", GetACP());
         return 0;
     }
-    std::fprintf(stderr, "usage: windows_helper code-page\n");
+    if (command == L"attributes" && argc >= 3) {
+        if (argc == 4 && !SetFileAttributesW(argv[2], std::wcstoul(argv[3], nullptr, 16)))
+            return 1;
+        const DWORD attributes = GetFileAttributesW(argv[2]);
+        std::printf("%lx\n", attributes);
+        return attributes == INVALID_FILE_ATTRIBUTES ? 1 : 0;
+    }
+    if (command == L"hold" && argc == 4)
+        return hold(argv[2], std::wcscmp(argv[3], L"share") == 0);
+    std::fprintf(stderr, "usage: windows_helper code-page | attributes PATH [HEX] | hold PATTERN share|noshare\n");
     return 2;
 }

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """What only the Windows executable does, run under Wine: names in any script
-under several ANSI code pages, and paths of any length.
+under several ANSI code pages, paths of any length, the replaced output's
+attributes, and an output that another program holds open.
 
     windows_test.py --binary PATH --verify PATH --helper PATH --launcher CMD [unittest options]
 
@@ -11,6 +12,7 @@ import os
 import shlex
 import subprocess
 import sys
+import time
 import unittest
 
 import end_to_end as e2e
@@ -19,6 +21,7 @@ from end_to_end import ToolTest, failed, stamped
 HELPER = ""
 # The ANSI code page that Wine gives a process started in each locale.
 CODE_PAGES = {"C.UTF-8": 1252, "ru_RU.UTF-8": 1251, "ja_JP.UTF-8": 932}
+HIDDEN, SYSTEM = 0x2, 0x4
 
 
 def windows_path(path):
@@ -47,6 +50,28 @@ class WindowsTest(ToolTest):
         code, out = self.run_in(lang, HELPER, *args)
         self.assertEqual(code, 0, args)
         return out.decode().strip()
+
+    def attributes(self, name, *change):
+        return int(self.helper("attributes", "\\\\?\\" + windows_path(self.path(name)), *change), 16)
+
+    def hold(self, pattern, share):
+        """Has the helper open the first file matching `pattern` as another
+        program would; closing its standard input lets go of it."""
+        holder = subprocess.Popen(e2e.LAUNCHER + [HELPER, "hold", windows_path(self.path(pattern)), share],
+                                  cwd=self.dir, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        self.addCleanup(holder.wait, 60)
+        self.addCleanup(holder.stdout.close)
+        self.addCleanup(holder.stdin.close)
+        return holder
+
+    def start_tool(self, *args):
+        return subprocess.Popen(e2e.LAUNCHER + [e2e.BINARY, *args], cwd=self.dir, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE)
+
+    def wait_for_staging(self, tool):
+        """Returns once the tool has a staging file, or has ended."""
+        while tool.poll() is None and not self.leftovers():
+            time.sleep(0.005)
 
     def leftovers(self):
         return [name for name in self.tree() if name.endswith(".tmp")]
@@ -114,6 +139,28 @@ class LongPaths(WindowsTest):
 
 
 class Identity(WindowsTest):
+    def test_hidden_and_system_attributes_stay(self):
+        self.put("a.xml", b"abc")
+        cases = [
+            ("out.xml", HIDDEN),
+            ("конфиг/out.xml", SYSTEM),
+            (deep(7) + "/out.xml", HIDDEN | SYSTEM),
+            ("out.xml", 0),
+        ]
+        for name, attributes in cases:
+            with self.subTest(name=name, attributes=attributes):
+                if os.path.exists(self.path(name)):
+                    os.remove(self.path(name))
+                self.put(name, b"old")
+                self.attributes(name, "%x" % (attributes or 0x80))
+                self.assertEqual(self.run_tool("a.xml", name), (0, b""))
+                self.assertEqual(self.get(name), stamped(b"abc"))
+                self.assertEqual(self.attributes(name) & (HIDDEN | SYSTEM), attributes)
+        # Wine shows a name that begins with a dot as hidden, as the staging
+        # file's name does; the output it becomes is not.
+        self.assertEqual(self.run_tool("a.xml", "new.xml"), (0, b""))
+        self.assertEqual(self.attributes("new.xml") & (HIDDEN | SYSTEM), 0)
+
     def test_a_read_only_output_is_refused_whatever_its_name(self):
         for name in ("конфиг/только.xml", deep(7) + "/表.xml"):
             with self.subTest(len(name)):
@@ -125,6 +172,53 @@ class Identity(WindowsTest):
                 self.assertEqual(e2e.OnWindows.run_wine_as_nobody(self, "a.xml", name),
                                  (1, failed(b"can't write the output file " + name.encode(), b"")))
                 self.assertEqual(self.tree(), before)
+
+
+class HeldOpen(WindowsTest):
+    def test_an_output_held_open_by_another_program(self):
+        cases = [
+            # (sharing of the other program, lets go while the tool tries, succeeds)
+            ("share", False, True),
+            ("noshare", True, True),
+            ("noshare", False, False),
+        ]
+        self.put("a.xml", b"abc")
+        for share, lets_go, succeeds in cases:
+            with self.subTest(share=share, lets_go=lets_go):
+                self.put("out.xml", b"old")
+                holder = self.hold("out.xml", share)
+                self.assertEqual(holder.stdout.readline(), b"held\r\n")
+                tool = self.start_tool("a.xml", "out.xml")
+                if lets_go:
+                    self.wait_for_staging(tool)
+                    time.sleep(0.2)
+                    holder.stdin.close()
+                out = tool.communicate(timeout=60)[0]
+                holder.stdin.close()
+                holder.wait(60)
+                if succeeds:
+                    self.assertEqual((tool.returncode, out), (0, b""))
+                else:
+                    self.assertEqual((tool.returncode, self.text(out)),
+                                     (1, failed(b"can't write the output file out.xml", b"")))
+                self.assertEqual(self.tree(), {"a.xml": b"abc", "out.xml": stamped(b"abc") if succeeds else b"old"})
+
+    def test_a_staging_file_held_open_is_removed_once_let_go(self):
+        self.put("a.xml", b"abc")
+        self.put("out.xml", b"old")
+        output = self.hold("out.xml", "noshare")
+        self.assertEqual(output.stdout.readline(), b"held\r\n")
+        staging = self.hold(".xmlstamp-*.tmp", "noshare")
+        tool = self.start_tool("a.xml", "out.xml")
+        # It gets the staging file once the tool has closed it to rename it;
+        # the replacement gives up after about a second, then its removal is tried.
+        self.assertEqual(staging.stdout.readline(), b"held\r\n")
+        time.sleep(1.3)
+        staging.stdin.close()
+        out = tool.communicate(timeout=60)[0]
+        self.assertEqual((tool.returncode, self.text(out)), (1, failed(b"can't write the output file out.xml", b"")))
+        output.stdin.close()
+        self.assertEqual(self.tree(), {"a.xml": b"abc", "out.xml": b"old"})
 
 
 def main():
