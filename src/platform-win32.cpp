@@ -90,13 +90,16 @@ int remove_file(const std::wstring& path)
         [&] { return DeleteFileW(path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : failure(); });
 }
 
-// The staging files that have a name, with the path they were created by:
-// the new bytes, and the old ones kept aside.
+// The staging files that have a name, which Ctrl-C, Ctrl-Break or a closed
+// console must not leave behind: the new bytes, and the old ones kept aside.
 struct named_file {
     const staging* stage = nullptr;
     std::wstring path;
 };
 named_file named_files[2];
+// Taken to give or take a name, and by the console handler from the moment
+// it runs until the process ends.
+SRWLOCK naming = SRWLOCK_INIT;
 // The console's own output code page, while it shows UTF-8 for the tool.
 UINT console_code_page = 0;
 
@@ -133,6 +136,25 @@ void restore_console()
     console_code_page = 0;
 }
 
+// Ends the run as the system's own handler would, but without a staging file
+// left behind or the console left in UTF-8.
+BOOL WINAPI end_run(DWORD)
+{
+    AcquireSRWLockExclusive(&naming);
+    for (const named_file& named : named_files)
+        if (named.stage != nullptr)
+            remove_file(named.path);
+    restore_console();
+    ExitProcess(STATUS_CONTROL_C_EXIT);
+}
+
+void watch_console_events()
+{
+    static bool watching = false;
+    if (!watching)
+        watching = SetConsoleCtrlHandler(end_run, TRUE);
+}
+
 // Makes a console show the UTF-8 bytes that printf passes to it unchanged.
 // Pipes and files get them as they are.
 void show_utf8_on_console()
@@ -146,6 +168,7 @@ void show_utf8_on_console()
         return;
     console_code_page = code_page;
     std::atexit(restore_console);
+    watch_console_events();
 }
 
 // Gives the staged file the attributes and creation time of the output it
@@ -415,17 +438,22 @@ int open_device(const char* path, native_handle& file)
 int stage_beside(const output_target& out, staging& stage)
 {
     const std::wstring folder = folder_of(full_path(widen(out.path)));
+    watch_console_events();
     int error = ERROR_FILE_EXISTS;
     for (int attempt = 0; attempt < 100 && error == ERROR_FILE_EXISTS; ++attempt) {
         make_temp_name(stage.name);
         const std::wstring path = long_form(folder + widen(stage.name));
-        const HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr);
+        AcquireSRWLockExclusive(&naming);
+        // Others may delete it, and only that: the console handler removes it
+        // while it is still open.
+        const HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
+                                          CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         error = handle == INVALID_HANDLE_VALUE ? failure() : 0;
         if (error == 0) {
             remember(stage, path);
             stage.file = native(handle);
         }
+        ReleaseSRWLockExclusive(&naming);
     }
     if (error != 0)
         stage.name[0] = '\0';
@@ -478,10 +506,14 @@ int commit_staging(staging& stage, const output_target& out)
     // ReplaceFileW and MoveFileExW take only a file that nobody has open.
     close_file(stage.file);
     const std::wstring staged = path_of(stage);
-    const int error = with_retries([&] { return swap_in(staged, target, existing); });
-    if (error == 0)
-        forget(stage);
-    return error;
+    return with_retries([&] {
+        AcquireSRWLockExclusive(&naming);
+        const int error = swap_in(staged, target, existing);
+        if (error == 0)
+            forget(stage);
+        ReleaseSRWLockExclusive(&naming);
+        return error;
+    });
 }
 
 void discard_staging(staging& stage)
@@ -489,7 +521,9 @@ void discard_staging(staging& stage)
     close_file(stage.file);
     if (stage.name[0] != '\0') {
         remove_file(path_of(stage));
+        AcquireSRWLockExclusive(&naming);
         forget(stage);
+        ReleaseSRWLockExclusive(&naming);
     }
     close_file(stage.folder);
     stage.in_memory = false;
@@ -502,8 +536,10 @@ bool in_place_may_work(int)
 
 void hold_signals()
 {
+    AcquireSRWLockExclusive(&naming);
 }
 
 void release_signals()
 {
+    ReleaseSRWLockExclusive(&naming);
 }

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """What only the Windows executable does, run under Wine: names in any script
 under several ANSI code pages, paths of any length, the replaced output's
-attributes, and an output that another program holds open.
+attributes, an output that another program holds open, and Ctrl-C.
 
     windows_test.py --binary PATH --verify PATH --helper PATH --launcher CMD [unittest options]
 
@@ -10,6 +10,7 @@ The helper is tests/windows_helper.cpp, built for Windows beside the tool.
 import argparse
 import os
 import shlex
+import signal
 import subprocess
 import sys
 import time
@@ -218,6 +219,20 @@ class HeldOpen(WindowsTest):
         out = tool.communicate(timeout=60)[0]
         self.assertEqual((tool.returncode, self.text(out)), (1, failed(b"can't write the output file out.xml", b"")))
         output.stdin.close()
+        self.assertEqual(self.tree(), {"a.xml": b"abc", "out.xml": b"old"})
+
+    def test_ctrl_c_leaves_no_staging_file(self):
+        self.put("a.xml", b"abc")
+        self.put("out.xml", b"old")
+        holder = self.hold("out.xml", "noshare")
+        self.assertEqual(holder.stdout.readline(), b"held\r\n")
+        tool = self.start_tool("a.xml", "out.xml")
+        self.wait_for_staging(tool)
+        self.assertEqual(len(self.leftovers()), 1)
+        tool.send_signal(signal.SIGINT)  # Wine's Ctrl-C
+        tool.communicate(timeout=60)
+        self.assertNotEqual(tool.returncode, 0)
+        holder.stdin.close()
         self.assertEqual(self.tree(), {"a.xml": b"abc", "out.xml": b"old"})
 
 
