@@ -176,6 +176,15 @@ class Identity(WindowsTest):
 
 
 class HeldOpen(WindowsTest):
+    def hold_output(self):
+        """An input, and an old output that another program holds open
+        without letting others delete it."""
+        self.put("a.xml", b"abc")
+        self.put("out.xml", b"old")
+        holder = self.hold("out.xml", "noshare")
+        self.assertEqual(holder.stdout.readline(), b"held\r\n")
+        return holder
+
     def test_an_output_held_open_by_another_program(self):
         cases = [
             # (sharing of the other program, lets go while the tool tries, succeeds)
@@ -205,10 +214,7 @@ class HeldOpen(WindowsTest):
                 self.assertEqual(self.tree(), {"a.xml": b"abc", "out.xml": stamped(b"abc") if succeeds else b"old"})
 
     def test_a_staging_file_held_open_is_removed_once_let_go(self):
-        self.put("a.xml", b"abc")
-        self.put("out.xml", b"old")
-        output = self.hold("out.xml", "noshare")
-        self.assertEqual(output.stdout.readline(), b"held\r\n")
+        output = self.hold_output()
         staging = self.hold(".xmlstamp-*.tmp", "noshare")
         tool = self.start_tool("a.xml", "out.xml")
         # It gets the staging file once the tool has closed it to rename it;
@@ -222,10 +228,7 @@ class HeldOpen(WindowsTest):
         self.assertEqual(self.tree(), {"a.xml": b"abc", "out.xml": b"old"})
 
     def test_ctrl_c_leaves_no_staging_file(self):
-        self.put("a.xml", b"abc")
-        self.put("out.xml", b"old")
-        holder = self.hold("out.xml", "noshare")
-        self.assertEqual(holder.stdout.readline(), b"held\r\n")
+        holder = self.hold_output()
         tool = self.start_tool("a.xml", "out.xml")
         self.wait_for_staging(tool)
         self.assertEqual(len(self.leftovers()), 1)
