@@ -1,20 +1,27 @@
 #!/usr/bin/env python3
-"""What installing delivers, checked from the outside.
+"""What installing and the packages deliver, checked from the outside.
 
-    package_test.py --build DIR --cmake PATH --version X.Y.Z TestCase...
+    package_test.py --build DIR --cmake PATH --cpack PATH --version X.Y.Z TestCase...
 
 ConsumerTest installs the build, moves the installed tree and builds a project
-that stamps its configuration with find_package(xmlstamp).
+that stamps its configuration with find_package(xmlstamp). DebTest builds the
+.deb and the .tar.gz, runs lintian and the unpacked tools. ZipTest builds the
+Windows .zip.
 """
 import argparse
+import glob
 import os
 import shutil
 import subprocess
 import sys
+import tarfile
 import tempfile
 import unittest
+import zipfile
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+SAMPLE = os.path.join(SOURCE, "data", "tovra.xml")
+MARKER = b"<!--CRC Config-->"
 ARGS = argparse.Namespace()
 
 
@@ -25,6 +32,12 @@ def run(*command):
     if result.returncode != 0:
         raise AssertionError("%s exited with %d:\n%s" % (" ".join(command), result.returncode, output))
     return output
+
+
+def body_sum(content):
+    at = content.find(MARKER)
+    body = content + b"\r\n" if at < 0 else content[:at]
+    return sum(body) % 2**32
 
 
 def identity(path):
@@ -41,6 +54,12 @@ class PackageCase(unittest.TestCase):
 
     def path(self, *names):
         return os.path.join(self.dir, *names)
+
+    def cpack(self, generators, pattern):
+        """Builds the packages and returns the one whose name ends in `pattern`."""
+        run(ARGS.cpack, "-G", generators, "--config", os.path.join(ARGS.build, "CPackConfig.cmake"), "-B", self.dir)
+        [package] = glob.glob(self.path("*" + pattern))
+        return package
 
 
 class ConsumerTest(PackageCase):
@@ -78,9 +97,44 @@ class ConsumerTest(PackageCase):
         self.assertEqual(run(verify, stamped), stamped + ": ok (417)\n")
 
 
+class DebTest(PackageCase):
+    def test_deb_passes_lintian_and_its_tools_run(self):
+        deb = self.cpack("DEB;TGZ", ".deb")
+        print(run("lintian", "--fail-on", "error,warning", deb), end="")
+
+        root = self.path("root")
+        run("dpkg-deb", "-x", deb, root)
+        tool, verify = (os.path.join(root, "usr", "bin", name) for name in ("xmlstamp", "xmlstamp-verify"))
+        stamped = self.path("tovra.xml")
+        self.assertEqual(run(tool, SAMPLE, stamped), "")
+        with open(SAMPLE, "rb") as f:
+            self.assertEqual(run(verify, stamped), "%s: ok (%d)\n" % (stamped, body_sum(f.read())))
+        self.assertEqual(run(verify, "--version"), "xmlstamp-verify %s\n" % ARGS.version)
+        # dpkg-shlibdeps finds the libraries of a dynamic build, and none of a
+        # static one.
+        linked = "NEEDED" in run("readelf", "--dynamic", tool)
+        self.assertEqual(run("dpkg-deb", "--field", deb, "Depends").strip() != "", linked)
+
+        with tarfile.open(glob.glob(self.path("*.tar.gz"))[0]) as archive:
+            names = {name.split("/", 1)[-1] for name in archive.getnames()}
+        expected = {"bin/xmlstamp", "bin/xmlstamp-verify", "share/man/man1/xmlstamp.1.gz",
+                    "share/man/man1/xmlstamp-verify.1.gz", "share/doc/xmlstamp/README.md",
+                    "share/doc/xmlstamp/LICENSE", "share/cmake/xmlstamp/xmlstampConfig.cmake"}
+        self.assertEqual(expected - names, set())
+
+
+class ZipTest(PackageCase):
+    def test_zip_holds_the_executables_readme_and_licence(self):
+        with zipfile.ZipFile(self.cpack("ZIP", ".zip")) as archive:
+            names = {name.split("/", 1)[-1] for name in archive.namelist()}
+        expected = {"bin/xmlstamp.exe", "bin/xmlstamp-verify.exe", "README.md", "LICENSE",
+                    "share/cmake/xmlstamp/xmlstampConfig.cmake"}
+        self.assertEqual(expected - names, set())
+
+
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
-    for option in ("--build", "--cmake", "--version"):
+    for option in ("--build", "--cmake", "--cpack", "--version"):
         parser.add_argument(option)
     ARGS, rest = parser.parse_known_args(namespace=ARGS)
     unittest.main(argv=[sys.argv[0], "-v"] + rest)
