@@ -1,22 +1,26 @@
 #!/usr/bin/env python3
 """What installing and the packages deliver, checked from the outside.
 
-    package_test.py --build DIR --cmake PATH --cpack PATH --version X.Y.Z TestCase...
+    package_test.py --build DIR --cmake PATH --cpack PATH --version X.Y.Z
+                    [--binary EXE --description TEXT --config CONFIG] TestCase...
 
 ConsumerTest installs the build, moves the installed tree and builds a project
 that stamps its configuration with find_package(xmlstamp). DebTest builds the
 .deb and the .tar.gz, runs lintian and the unpacked tools. ZipTest builds the
-Windows .zip.
+Windows .zip. ExeTest reads a Windows executable's resources and symbols.
 """
 import argparse
 import glob
 import os
+import re
 import shutil
+import struct
 import subprocess
 import sys
 import tarfile
 import tempfile
 import unittest
+import xml.etree.ElementTree as ET
 import zipfile
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -132,9 +136,58 @@ class ZipTest(PackageCase):
         self.assertEqual(expected - names, set())
 
 
+def pe_resources(data):
+    """The symbol table's offset and count, and the resources as
+    {(type, id): bytes}, the first language of each."""
+    header = struct.unpack_from("<I", data, 0x3C)[0]
+    assert data[header:header + 4] == b"PE\0\0", "not a PE file"
+    _, sections, _, symbols, symbol_count, optional_size, _ = struct.unpack_from("<HHIIIHH", data, header + 4)
+    table = header + 24 + optional_size
+    for i in range(sections):
+        name, _, address, _, start = struct.unpack_from("<8sIIII", data, table + 40 * i)
+        if name.rstrip(b"\0") == b".rsrc":
+            break
+    else:
+        return (symbols, symbol_count), {}
+
+    def entries(offset):
+        named, numbered = struct.unpack_from("<HH", data, start + offset + 12)
+        for i in range(named + numbered):
+            yield struct.unpack_from("<II", data, start + offset + 16 + 8 * i)
+
+    resources = {}
+    for kind, kind_dir in entries(0):
+        for ident, ident_dir in entries(kind_dir & 0x7FFFFFFF):
+            _, leaf = next(entries(ident_dir & 0x7FFFFFFF))
+            rva, size = struct.unpack_from("<II", data, start + leaf)
+            resources[(kind, ident)] = data[start + rva - address:start + rva - address + size]
+    return (symbols, symbol_count), resources
+
+
+class ExeTest(unittest.TestCase):
+    def test_manifest_version_resource_and_no_symbols(self):
+        with open(ARGS.binary, "rb") as f:
+            symbols, resources = pe_resources(f.read())
+        if ARGS.config == "Release":
+            self.assertEqual(symbols, (0, 0), "a Release executable with a symbol table")
+
+        manifest = resources.get((24, 1), b"")  # RT_MANIFEST, the one a process loads
+        self.assertNotIn(b"activeCodePage", manifest)
+        tree = ET.fromstring(manifest)
+        supported = [e.get("Id") for e in tree.iter("{urn:schemas-microsoft-com:compatibility.v1}supportedOS")]
+        self.assertEqual(supported, ["{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"])
+        long_paths = [e.text for e in tree.iter("{http://schemas.microsoft.com/SMI/2016/WindowsSettings}longPathAware")]
+        self.assertEqual(long_paths, ["true"])
+
+        text = resources.get((16, 1), b"").decode("utf-16-le")  # RT_VERSION
+        strings = dict(re.findall(r"(FileDescription|ProductName|FileVersion)\0+([^\0]+)", text))
+        self.assertEqual(strings, {"FileDescription": ARGS.description, "ProductName": "xmlstamp",
+                                   "FileVersion": ARGS.version})
+
+
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
-    for option in ("--build", "--cmake", "--cpack", "--version"):
+    for option in ("--build", "--cmake", "--cpack", "--version", "--binary", "--description", "--config"):
         parser.add_argument(option)
     ARGS, rest = parser.parse_known_args(namespace=ARGS)
     unittest.main(argv=[sys.argv[0], "-v"] + rest)
