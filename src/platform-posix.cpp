@@ -166,8 +166,8 @@ int list_attributes(int fd, name_list& names)
 {
     for (;;) {
         const ssize_t size = flistxattr(fd, nullptr, 0);
-        if (size < 0)
-            return errno == ENOTSUP ? 0 : failure();
+        if (size <= 0)
+            return size == 0 || errno == ENOTSUP ? 0 : failure();
         names.resize(static_cast<size_t>(size));
         const ssize_t got = flistxattr(fd, names.data(), names.size());
         if (got >= 0) {

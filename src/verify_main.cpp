@@ -3,6 +3,7 @@
 // before it reaches a device.
 //
 //   xmlstamp-verify [-q] FILE...
+//   xmlstamp-verify --version
 //
 // Exit status: 0 when every file is stamped right, 1 when any is not, 2 when
 // a file cannot be read or the command line is wrong.
@@ -74,6 +75,10 @@ int main(int argc, char** argv)
         }
         if (option == "--help") {
             std::fputs(kUsage, stdout);
+            return kAllValid;
+        }
+        if (option == "--version") {
+            std::puts("xmlstamp-verify " XMLSTAMP_VERSION);
             return kAllValid;
         }
         if (option != "-q") {

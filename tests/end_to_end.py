@@ -18,10 +18,12 @@ import select
 import shlex
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
 import termios
+import threading
 import time
 import unittest
 
@@ -117,9 +119,6 @@ class ToolTest(unittest.TestCase):
         tree is."""
         if os.geteuid() != 0:
             return self.run_tool(*args)
-        for root, dirs, _ in os.walk(self.dir):
-            for d in [root] + [os.path.join(root, d) for d in dirs]:
-                os.chmod(d, os.stat(d).st_mode | 0o777)
         reachable = tempfile.TemporaryDirectory()
         self.addCleanup(reachable.cleanup)
         os.chmod(reachable.name, 0o755)
@@ -277,6 +276,7 @@ class Writing(ToolTest):
         self.put("data/tovra.xml", b"abc")
         self.put("out/tovra.xml", b"read only")
         os.chmod(self.path("out/tovra.xml"), 0o444)
+        os.chmod(self.dir, 0o755)
         before = self.tree()
         self.assertEqual(self.run_as_nobody(),
                          (0, failed(b"can't write the output file out/tovra.xml", b"Permission denied") + PROMPT))
@@ -330,6 +330,88 @@ class Writing(ToolTest):
             self.assertEqual(f.read(4097), b"\x80" * 4096 + b"\0")
             f.seek(size - len(tail))
             self.assertEqual(f.read(), tail + trailer)
+
+
+class Identity(ToolTest):
+    """A replaced output stays the same file to its owner and its system:
+    renamed over when the new file can be made what the old one was, else
+    overwritten in place."""
+
+    def setUp(self):
+        if WINDOWS or os.geteuid() != 0:
+            self.skipTest("needs root on POSIX")
+        super().setUp()
+        self.mounts = []
+
+    def tearDown(self):
+        for path in self.mounts:
+            subprocess.run(["umount", path], check=True)
+        self.mounts = []
+        super().tearDown()
+
+    def identity(self, path):
+        st = os.stat(path)
+        attributes = {name: os.getxattr(path, name) for name in os.listxattr(path)}
+        return {"owner": (st.st_uid, st.st_gid), "mode": stat.S_IMODE(st.st_mode), "attributes": attributes}
+
+    def test_owner_group_mode_and_attributes_survive(self):
+        def acl(*args):
+            return lambda path: subprocess.run(["setfacl", *args, path], check=True)
+
+        def chown(uid, mode):
+            return lambda path: (os.chown(path, uid, uid), os.chmod(path, mode))
+
+        def bind_mount(path):
+            self.put("elsewhere.xml", b"old")
+            subprocess.run(["mount", "--bind", self.path("elsewhere.xml"), path], check=True)
+            self.mounts.append(path)
+        cases = [
+            # (case, folder mode, prepare the output, run as nobody, the way taken, what changes)
+            ("owner and group", 0o755, chown(65534, 0o640), False, "rename", {}),
+            ("set-uid with its owner", 0o755, chown(65534, 0o4755), False, "rename", {}),
+            ("ACL", 0o755, acl("-m", "u:65534:rw"), False, "rename", {}),
+            ("user attribute", 0o755, lambda path: os.setxattr(path, "user.note", b"keep"), False, "rename", {}),
+            ("folder's default ACL", 0o755, lambda path: acl("-d", "-m", "u:65534:rwx")(os.path.dirname(path)),
+             False, "rename", {}),
+            ("read-only folder", 0o555, chown(0, 0o666), True, "in place", {}),
+            ("sticky folder", 0o1777, chown(0, 0o666), True, "in place", {}),
+            # Writing drops set-id bits of a file one does not own, as cp -p does.
+            ("set-uid without its owner", 0o1777, chown(0, 0o6777), True, "in place", {"mode": 0o777}),
+            ("bind-mounted file", 0o755, bind_mount, False, "in place", {}),
+        ]
+        for case, folder_mode, prepare, as_nobody, way, changes in cases:
+            with self.subTest(case):
+                self.reset()
+                os.chmod(self.dir, 0o755)
+                self.put("in.xml", b"<a/>\r\n")
+                self.put("out/o.xml", b"old")
+                out = self.path("out/o.xml")
+                prepare(out)
+                os.chmod(self.path("out"), folder_mode)
+                expected = dict(self.identity(out), **changes)
+                inode = os.stat(out).st_ino
+                run = self.run_as_nobody if as_nobody else self.run_tool
+                self.assertEqual(run("in.xml", "out/o.xml"), (0, b""))
+                self.assertEqual(self.get("out/o.xml"), stamped(b"<a/>\r\n"))
+                self.assertEqual(self.identity(out), expected)
+                self.assertEqual("in place" if os.stat(out).st_ino == inode else "rename", way)
+                self.assertEqual(os.listdir(self.path("out")), ["o.xml"])
+
+    def test_names_links_and_what_is_left_behind(self):
+        os.chmod(self.dir, 0o755)
+        self.put("in.xml", b"<a/>")
+        for length in (250, 255):
+            with self.subTest(length):
+                name = "n" * (length - 4) + ".xml"
+                self.assertEqual(self.run_tool("in.xml", name), (0, b""))
+                self.assertEqual(self.get(name), stamped(b"<a/>"))
+                os.remove(self.path(name))
+        # A second name keeps the old bytes: build caches that hard-link files
+        # rely on it, as on sed -i.
+        self.put("out.xml", b"old")
+        os.link(self.path("out.xml"), self.path("cache.xml"))
+        self.assertEqual(self.run_tool("in.xml", "out.xml"), (0, b""))
+        self.assertEqual(self.tree(), {"in.xml": b"<a/>", "out.xml": stamped(b"<a/>"), "cache.xml": b"old"})
 
 
 class CommandMode(ToolTest):
@@ -430,6 +512,80 @@ class CommandMode(ToolTest):
         """The working directory as the tool writes it: Wine shows the Unix
         root as drive Z:."""
         return "Z:" + self.dir if WINDOWS else self.dir
+
+
+class WhileTheToolRuns(ToolTest):
+    """The trailer's sum is the sum of the bytes written, whatever happens to
+    the input meanwhile; a pipe gets nothing until the input has ended."""
+
+    @posix_only
+    def test_a_pipe_gets_nothing_before_the_input_ends(self):
+        os.mkfifo(self.path("in"))
+        os.mkfifo(self.path("out"))
+        proc = subprocess.Popen(LAUNCHER + [BINARY, "in", "out"], cwd=self.dir, stdout=subprocess.PIPE)
+        opened = threading.Event()
+        received = []
+
+        def read_output():
+            with open(self.path("out"), "rb") as f:
+                opened.set()
+                received.append(f.read())
+        reader = threading.Thread(target=read_output)
+        reader.start()
+        try:
+            with open(self.path("in"), "wb") as f:
+                f.write(b"<first/>\r\n")
+                f.flush()
+                self.assertFalse(opened.wait(0.5), "the output was opened before the input ended")
+                f.write(b"<second/>")
+            self.assertEqual(proc.wait(timeout=30), 0)
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+            reader.join(timeout=30)
+            proc.stdout.close()
+        self.assertEqual(received, [stamped(b"<first/>\r\n<second/>")])
+
+    @posix_only
+    def test_an_input_that_changes_gives_a_consistent_stamp(self):
+        if shutil.which("strace") is None:
+            self.skipTest("needs strace")
+        old = random.Random(3).randbytes(20 << 20)
+        new = bytes(255 - b for b in old)
+        cases = [
+            # (the call during which the input changes, its change, what is stamped)
+            ("the copy", lambda f: f.truncate(5 << 20), old[:5 << 20]),
+            ("the copy", lambda f: f.write(new), new),
+            ("the second window", lambda f: f.truncate(0), old),
+            ("the second window", lambda f: f.write(new), old),
+        ]
+        for moment, change, content in cases:
+            with self.subTest(moment):
+                self.put("in.xml", old)
+                call, when = self.occurrence("in.xml", "out.xml", moment)
+                proc = subprocess.Popen(["strace", "-qq", "-o", "/dev/null", "-e",
+                                         "inject=%s:delay_enter=1000000:when=%d" % (call, when),
+                                         BINARY, "in.xml", "out.xml"], cwd=self.dir, stdin=subprocess.DEVNULL)
+                time.sleep(0.3)
+                with open(self.path("in.xml"), "r+b") as f:
+                    change(f)
+                self.assertEqual(proc.wait(timeout=60), 0)
+                self.assertEqual(self.get("out.xml"), stamped(content))
+
+    def occurrence(self, *args_and_moment):
+        """Which call, counted among calls of its name, a clean run makes at a
+        moment: the first copy of the input, or the view of its second window."""
+        *args, moment = args_and_moment
+        trace = self.path("trace")
+        subprocess.run(["strace", "-qq", "-o", trace, BINARY, *args], cwd=self.dir, check=True,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+        with open(trace) as f:
+            calls = [line.split("(", 1) for line in f if "(" in line]
+        os.remove(trace)
+        wanted = ("copy_file_range", "") if moment == "the copy" else ("mmap", "MAP_POPULATE")
+        matches = [sum(1 for name, _ in calls[:i + 1] if name == wanted[0])
+                   for i, (name, rest) in enumerate(calls) if name == wanted[0] and wanted[1] in rest]
+        return wanted[0], matches[0] if moment == "the copy" else matches[1]
 
 
 class OnWindows(ToolTest):

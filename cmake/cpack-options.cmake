@@ -1,0 +1,8 @@
+# Read by cpack once for each generator. The .deb carries the licence in
+# Debian's copyright file, next to Debian's changelog; the archives carry
+# LICENSE.
+if(CPACK_GENERATOR STREQUAL "DEB")
+  list(GET CPACK_INSTALL_CMAKE_PROJECTS 0 build_dir)
+  list(GET CPACK_INSTALL_CMAKE_PROJECTS 1 project)
+  set(CPACK_INSTALL_CMAKE_PROJECTS "${build_dir};${project};Unspecified;/" "${build_dir};${project};deb;/")
+endif()

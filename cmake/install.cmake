@@ -1,0 +1,69 @@
+# Installing, the CMake package that find_package(xmlstamp) loads, and the
+# packages that cpack builds: a .deb and a .tar.gz on Linux, a .zip for
+# Windows. Every installed path is relative to the prefix, so an installed
+# tree or an unpacked archive may be moved anywhere.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+if(WIN32)
+  # Whoever opens the .zip sees the README and the licence first.
+  set(doc_dir .)
+else()
+  set(doc_dir ${CMAKE_INSTALL_DOCDIR})
+endif()
+set(package_dir ${CMAKE_INSTALL_DATADIR}/cmake/xmlstamp)
+
+install(TARGETS xmlstamp xmlstamp-verify EXPORT xmlstamp-targets RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES README.md DESTINATION ${doc_dir})
+install(FILES LICENSE DESTINATION ${doc_dir} COMPONENT license)
+
+install(EXPORT xmlstamp-targets NAMESPACE xmlstamp:: FILE xmlstampTargets.cmake DESTINATION ${package_dir})
+configure_package_config_file(cmake/xmlstampConfig.cmake.in xmlstampConfig.cmake INSTALL_DESTINATION ${package_dir})
+# Executables serve a build of any architecture, a 32-bit firmware build too.
+write_basic_package_version_file(xmlstampConfigVersion.cmake COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/xmlstampConfig.cmake ${CMAKE_CURRENT_BINARY_DIR}/xmlstampConfigVersion.cmake
+        DESTINATION ${package_dir})
+
+if(NOT WIN32)
+  find_program(GZIP_PROGRAM gzip REQUIRED)
+  set(plain)
+  foreach(page IN ITEMS xmlstamp.1 xmlstamp-verify.1)
+    configure_file(man/${page}.in man/${page} @ONLY)
+    list(APPEND plain ${CMAKE_CURRENT_BINARY_DIR}/man/${page})
+  endforeach()
+  list(APPEND plain ${PROJECT_SOURCE_DIR}/cmake/debian/changelog)
+  file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/gz)
+  set(compressed)
+  foreach(source IN LISTS plain)
+    get_filename_component(name ${source} NAME)
+    set(output ${CMAKE_CURRENT_BINARY_DIR}/gz/${name}.gz)
+    # -n keeps the name and the time out of the header: the bytes repeat.
+    add_custom_command(OUTPUT ${output} COMMAND ${GZIP_PROGRAM} -9nc ${source} > ${output} DEPENDS ${source} VERBATIM)
+    list(APPEND compressed ${output})
+  endforeach()
+  add_custom_target(compressed_docs ALL DEPENDS ${compressed})
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/gz/xmlstamp.1.gz ${CMAKE_CURRENT_BINARY_DIR}/gz/xmlstamp-verify.1.gz
+          DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+  include(cmake/debian/debian.cmake)
+endif()
+
+set(CPACK_PACKAGE_VENDOR "The xmlstamp authors")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+       "xmlstamp writes the trailer that a device checks before it trusts an XML\n"
+       "configuration file: it cuts off an old trailer, adds up the bytes of the\n"
+       "content and appends a new trailer with the sum. xmlstamp-verify tells\n"
+       "whether files carry the right stamp. A CMake package, found with\n"
+       "find_package(xmlstamp), stamps configuration files as a build step.")
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/cpack-options.cmake)
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+else()
+  set(CPACK_GENERATOR DEB TGZ)
+endif()
+include(CPack)

@@ -1,0 +1,131 @@
+#!/usr/bin/env python3
+"""Fails every system call that xmlstamp makes after start-up, one at a time,
+and ends runs with SIGTERM and SIGINT at chosen calls. Each run must either
+stamp correctly, or end with a message (or the signal) and leave every file
+as it was, byte for byte and mode for mode, with nothing left over.
+
+    fault_injection.py --binary PATH
+
+Needs strace. Exits 77 (skipped) without it, unless CI is set.
+"""
+import argparse
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+
+CONTENT = b"<config>\r\n  <item/>\r\n</config>\r\n"
+STAMPED = CONTENT + b"\r\n<!--CRC Config-->\r\n<CRC key='CheckNum' value='%d'>" % (sum(CONTENT) + 23)
+CALL = re.compile(r"^(?:\d+ +)?(\w+)\((.*)")
+
+# (scenario, files before, arguments, the file that gets the stamp)
+SCENARIOS = [
+    ("new output", {"in.xml": (CONTENT, 0o644)}, ["in.xml", "out.xml"], "out.xml"),
+    ("existing output", {"in.xml": (CONTENT, 0o644), "out.xml": (b"old", 0o640)}, ["in.xml", "out.xml"], "out.xml"),
+    ("in place", {"a.xml": (CONTENT, 0o600)}, ["a.xml", "a.xml"], "a.xml"),
+]
+
+
+def snapshot(folder):
+    return {name: (open(os.path.join(folder, name), "rb").read(), os.stat(os.path.join(folder, name)).st_mode)
+            for name in os.listdir(folder)}
+
+
+class Harness:
+    def __init__(self, binary):
+        self.binary = binary
+        self.failures = []
+        self.runs = 0
+
+    def run(self, files, args, strace_options):
+        """Runs the tool under strace in a fresh folder holding `files`;
+        returns the folder's files before and after, the exit status and what
+        the tool printed."""
+        with tempfile.TemporaryDirectory() as folder:
+            for name, (content, mode) in files.items():
+                with open(os.path.join(folder, name), "wb") as f:
+                    f.write(content)
+                os.chmod(os.path.join(folder, name), mode)
+            before = snapshot(folder)
+            trace = os.path.join(tempfile.gettempdir(), "xmlstamp-trace-%d" % os.getpid())
+            proc = subprocess.run(["strace", "-f", "-qq", "-o", trace, *strace_options, self.binary, *args],
+                                  cwd=folder, stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+            with open(trace) as f:
+                calls = [m.groups() for m in map(CALL.match, f) if m]
+            os.remove(trace)
+            self.runs += 1
+            return before, snapshot(folder), proc.returncode, proc.stdout, calls
+
+    def check(self, label, files, args, target, strace_options, signal_number=None, may_fail_late=False):
+        before, after, code, out, _ = self.run(files, args, strace_options)
+        stamped = dict(before, **{target: (STAMPED, before.get(target, (b"", 0o100644))[1])})
+        if code == 0 and after == stamped and out == b"":
+            return
+        ended = (code == -signal_number if signal_number else
+                 code == 1 and out.startswith(b"can't ") and out.endswith(b" \n"))
+        # The folder is flushed after the rename: when that fails, the stamped
+        # file is in place, but not known to survive a power cut.
+        if ended and (after == before or (may_fail_late and after == stamped)):
+            return
+        self.failures.append("%s: exit %s, %r, files %s" % (label, code, out, after if after != before else "as before"))
+
+    def sweep(self, name, files, args, target, extra=()):
+        """Fails each call of a clean run in turn; returns the clean run's calls."""
+        *_, calls = self.run(files, args, list(extra))
+        start = next(i for i, (call, _) in enumerate(calls) if call == "getcwd")
+        renamed = next(i for i, (call, _) in enumerate(calls) if call.startswith("rename"))
+        seen = {}
+        for i, (call, _) in enumerate(calls):
+            seen[call] = seen.get(call, 0) + 1
+            if i < start or call == "exit_group":
+                continue
+            inject = "inject=%s:error=EIO:when=%d" % (call, seen[call])
+            self.check("%s, %s" % (name, inject), files, args, target, [*extra, "-e", inject],
+                       may_fail_late=i > renamed)
+        return calls
+
+
+def occurrence(calls, wanted, test=lambda args: True):
+    """The name and the per-name count of the first call in `wanted`."""
+    seen = {}
+    for call, args in calls:
+        seen[call] = seen.get(call, 0) + 1
+        if call in wanted and test(args):
+            return call, seen[call]
+    raise AssertionError("no call among %s" % (wanted,))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--binary", required=True)
+    binary = os.path.abspath(parser.parse_args().binary)
+    if shutil.which("strace") is None:
+        print("strace is missing (apt-get install -y strace)")
+        return 1 if os.environ.get("CI") else 77
+
+    harness = Harness(binary)
+    for name, files, args, target in SCENARIOS:
+        calls = harness.sweep(name, files, args, target)
+        # Without an unnamed file the staging file has a name from the start,
+        # which a signal must take with it.
+        no_tmpfile = "inject=openat:error=EOPNOTSUPP:when=%d" % occurrence(
+            calls, {"openat"}, lambda a: "O_TMPFILE" in a)[1]
+        harness.sweep(name + ", named staging file", files, args, target, ["-e", no_tmpfile])
+        for extra in ([], ["-e", no_tmpfile]):
+            for wanted in ({"copy_file_range", "write", "pwrite64"}, {"fsync"}):
+                for sig in (signal.SIGTERM, signal.SIGINT):
+                    call, when = occurrence(calls, wanted)
+                    inject = "inject=%s:signal=%s:when=%d" % (call, sig.name, when)
+                    harness.check("%s, %s %s" % (name, " ".join(extra), inject), files, args, target,
+                                  [*extra, "-e", inject], signal_number=sig)
+    for failure in harness.failures:
+        print("FAILED", failure)
+    print("%d runs, %d failed" % (harness.runs, len(harness.failures)))
+    return 1 if harness.failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

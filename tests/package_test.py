@@ -1,0 +1,193 @@
+#!/usr/bin/env python3
+"""What installing and the packages deliver, checked from the outside.
+
+    package_test.py --build DIR --cmake PATH --cpack PATH --version X.Y.Z
+                    [--binary EXE --description TEXT --config CONFIG] TestCase...
+
+ConsumerTest installs the build, moves the installed tree and builds a project
+that stamps its configuration with find_package(xmlstamp). DebTest builds the
+.deb and the .tar.gz, runs lintian and the unpacked tools. ZipTest builds the
+Windows .zip. ExeTest reads a Windows executable's resources and symbols.
+"""
+import argparse
+import glob
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import tarfile
+import tempfile
+import unittest
+import xml.etree.ElementTree as ET
+import zipfile
+
+SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+SAMPLE = os.path.join(SOURCE, "data", "tovra.xml")
+MARKER = b"<!--CRC Config-->"
+ARGS = argparse.Namespace()
+
+
+def run(*command):
+    """Runs a command and returns its output; fails the test when it fails."""
+    result = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    output = result.stdout.decode(errors="replace")
+    if result.returncode != 0:
+        raise AssertionError("%s exited with %d:\n%s" % (" ".join(command), result.returncode, output))
+    return output
+
+
+def body_sum(content):
+    at = content.find(MARKER)
+    body = content + b"\r\n" if at < 0 else content[:at]
+    return sum(body) % 2**32
+
+
+def identity(path):
+    """Changes whenever the file is written again: xmlstamp replaces it."""
+    status = os.stat(path)
+    return status.st_ino, status.st_mtime_ns
+
+
+class PackageCase(unittest.TestCase):
+    def setUp(self):
+        temporary = tempfile.TemporaryDirectory()
+        self.addCleanup(temporary.cleanup)
+        self.dir = os.path.realpath(temporary.name)
+
+    def path(self, *names):
+        return os.path.join(self.dir, *names)
+
+    def cpack(self, generators, pattern):
+        """Builds the packages and returns the one whose name ends in `pattern`."""
+        run(ARGS.cpack, "-G", generators, "--config", os.path.join(ARGS.build, "CPackConfig.cmake"), "-B", self.dir)
+        [package] = glob.glob(self.path("*" + pattern))
+        return package
+
+
+class ConsumerTest(PackageCase):
+    def test_find_package_stamps_as_a_build_step(self):
+        staged, prefix = self.path("staged"), self.path("prefix")
+        run(ARGS.cmake, "--install", ARGS.build, "--prefix", staged)
+        os.rename(staged, prefix)
+        for root, _, names in os.walk(prefix):
+            for name in names:
+                with open(os.path.join(root, name), "rb") as installed:
+                    content = installed.read()
+                for machine_path in {ARGS.build, os.path.realpath(ARGS.build), SOURCE, staged}:
+                    self.assertNotIn(machine_path.encode(), content, name)
+
+        source, build = self.path("source"), self.path("build")
+        shutil.copytree(os.path.join(SOURCE, "tests", "consumer"), source)
+        config = os.path.join(source, "unit.xml")
+        with open(config, "wb") as f:
+            f.write(b"abc")
+        run(ARGS.cmake, "-S", source, "-B", build, "-DCMAKE_PREFIX_PATH=" + prefix)
+        run(ARGS.cmake, "--build", build)
+        stamped = os.path.join(build, "stamped", "unit.xml")
+        verify = os.path.join(prefix, "bin", "xmlstamp-verify")
+        self.assertEqual(run(verify, stamped), stamped + ": ok (317)\n")
+
+        before = identity(stamped)
+        run(ARGS.cmake, "--build", build)
+        self.assertEqual(identity(stamped), before, "a build with nothing changed stamped again")
+
+        with open(config, "wb") as f:
+            f.write(b"abcd")
+        later = os.stat(stamped).st_mtime_ns + 2 * 10**9
+        os.utime(config, ns=(later, later))
+        run(ARGS.cmake, "--build", build)
+        self.assertEqual(run(verify, stamped), stamped + ": ok (417)\n")
+
+
+class DebTest(PackageCase):
+    def test_deb_passes_lintian_and_its_tools_run(self):
+        deb = self.cpack("DEB;TGZ", ".deb")
+        print(run("lintian", "--fail-on", "error,warning", deb), end="")
+
+        root = self.path("root")
+        run("dpkg-deb", "-x", deb, root)
+        tool, verify = (os.path.join(root, "usr", "bin", name) for name in ("xmlstamp", "xmlstamp-verify"))
+        stamped = self.path("tovra.xml")
+        self.assertEqual(run(tool, SAMPLE, stamped), "")
+        with open(SAMPLE, "rb") as f:
+            self.assertEqual(run(verify, stamped), "%s: ok (%d)\n" % (stamped, body_sum(f.read())))
+        self.assertEqual(run(verify, "--version"), "xmlstamp-verify %s\n" % ARGS.version)
+        # dpkg-shlibdeps finds the libraries of a dynamic build, and none of a
+        # static one.
+        linked = "NEEDED" in run("readelf", "--dynamic", tool)
+        self.assertEqual(run("dpkg-deb", "--field", deb, "Depends").strip() != "", linked)
+
+        with tarfile.open(glob.glob(self.path("*.tar.gz"))[0]) as archive:
+            names = {name.split("/", 1)[-1] for name in archive.getnames()}
+        expected = {"bin/xmlstamp", "bin/xmlstamp-verify", "share/man/man1/xmlstamp.1.gz",
+                    "share/man/man1/xmlstamp-verify.1.gz", "share/doc/xmlstamp/README.md",
+                    "share/doc/xmlstamp/LICENSE", "share/cmake/xmlstamp/xmlstampConfig.cmake"}
+        self.assertEqual(expected - names, set())
+
+
+class ZipTest(PackageCase):
+    def test_zip_holds_the_executables_readme_and_licence(self):
+        with zipfile.ZipFile(self.cpack("ZIP", ".zip")) as archive:
+            names = {name.split("/", 1)[-1] for name in archive.namelist()}
+        expected = {"bin/xmlstamp.exe", "bin/xmlstamp-verify.exe", "README.md", "LICENSE",
+                    "share/cmake/xmlstamp/xmlstampConfig.cmake"}
+        self.assertEqual(expected - names, set())
+
+
+def pe_resources(data):
+    """The symbol table's offset and count, and the resources as
+    {(type, id): bytes}, the first language of each."""
+    header = struct.unpack_from("<I", data, 0x3C)[0]
+    assert data[header:header + 4] == b"PE\0\0", "not a PE file"
+    _, sections, _, symbols, symbol_count, optional_size, _ = struct.unpack_from("<HHIIIHH", data, header + 4)
+    table = header + 24 + optional_size
+    for i in range(sections):
+        name, _, address, _, start = struct.unpack_from("<8sIIII", data, table + 40 * i)
+        if name.rstrip(b"\0") == b".rsrc":
+            break
+    else:
+        return (symbols, symbol_count), {}
+
+    def entries(offset):
+        named, numbered = struct.unpack_from("<HH", data, start + offset + 12)
+        for i in range(named + numbered):
+            yield struct.unpack_from("<II", data, start + offset + 16 + 8 * i)
+
+    resources = {}
+    for kind, kind_dir in entries(0):
+        for ident, ident_dir in entries(kind_dir & 0x7FFFFFFF):
+            _, leaf = next(entries(ident_dir & 0x7FFFFFFF))
+            rva, size = struct.unpack_from("<II", data, start + leaf)
+            resources[(kind, ident)] = data[start + rva - address:start + rva - address + size]
+    return (symbols, symbol_count), resources
+
+
+class ExeTest(unittest.TestCase):
+    def test_manifest_version_resource_and_no_symbols(self):
+        with open(ARGS.binary, "rb") as f:
+            symbols, resources = pe_resources(f.read())
+        if ARGS.config == "Release":
+            self.assertEqual(symbols, (0, 0), "a Release executable with a symbol table")
+
+        manifest = resources.get((24, 1), b"")  # RT_MANIFEST, the one a process loads
+        self.assertNotIn(b"activeCodePage", manifest)
+        tree = ET.fromstring(manifest)
+        supported = [e.get("Id") for e in tree.iter("{urn:schemas-microsoft-com:compatibility.v1}supportedOS")]
+        self.assertEqual(supported, ["{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"])
+        long_paths = [e.text for e in tree.iter("{http://schemas.microsoft.com/SMI/2016/WindowsSettings}longPathAware")]
+        self.assertEqual(long_paths, ["true"])
+
+        text = resources.get((16, 1), b"").decode("utf-16-le")  # RT_VERSION
+        strings = dict(re.findall(r"(FileDescription|ProductName|FileVersion)\0+([^\0]+)", text))
+        self.assertEqual(strings, {"FileDescription": ARGS.description, "ProductName": "xmlstamp",
+                                   "FileVersion": ARGS.version})
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    for option in ("--build", "--cmake", "--cpack", "--version", "--binary", "--description", "--config"):
+        parser.add_argument(option)
+    ARGS, rest = parser.parse_known_args(namespace=ARGS)
+    unittest.main(argv=[sys.argv[0], "-v"] + rest)
