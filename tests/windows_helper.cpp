@@ -3,10 +3,11 @@
 //
 //   windows_helper code-page                  prints the ANSI code page it runs with
 //   windows_helper attributes PATH [HEX]      sets PATH's attributes, prints them in hex
-//   windows_helper hold PATTERN share|noshare opens the first file that matches
-//       PATTERN once there is one, for reading, as another program would; with
-//       "share" others may delete or rename it too. Prints "held" and keeps it
-//       open until its standard input ends.
+//   windows_helper hold PATTERN SHARING       opens the first file that matches
+//       PATTERN once there is one, for reading, as another program would,
+//       letting others read (r), write (w) and delete or rename it (d) as
+//       SHARING says. Prints "held" and keeps it open until its standard
+//       input ends.
 #include <windows.h>
 
 #include <cstdio>
@@ -15,11 +16,13 @@
 
 namespace {
 
-int hold(const wchar_t* pattern, bool share_delete)
+int hold(const wchar_t* pattern, const std::wstring& sharing)
 {
     const std::wstring path = pattern;
     const std::wstring folder = path.substr(0, path.find_last_of(L"\\/") + 1);
-    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | (share_delete ? FILE_SHARE_DELETE : 0);
+    DWORD share = 0;
+    for (const wchar_t letter : sharing)
+        share |= letter == L'r' ? FILE_SHARE_READ : letter == L'w' ? FILE_SHARE_WRITE : FILE_SHARE_DELETE;
     HANDLE file = INVALID_HANDLE_VALUE;
     for (int tries = 0; file == INVALID_HANDLE_VALUE && tries < 60000; ++tries) {
         WIN32_FIND_DATAW found;
@@ -61,7 +64,7 @@ int wmain(int argc, wchar_t** argv)
         return attributes == INVALID_FILE_ATTRIBUTES ? 1 : 0;
     }
     if (command == L"hold" && argc == 4)
-        return hold(argv[2], std::wcscmp(argv[3], L"share") == 0);
-    std::fprintf(stderr, "usage: windows_helper code-page | attributes PATH [HEX] | hold PATTERN share|noshare\n");
+        return hold(argv[2], argv[3]);
+    std::fprintf(stderr, "usage: windows_helper code-page | attributes PATH [HEX] | hold PATTERN SHARING\n");
     return 2;
 }

@@ -55,10 +55,11 @@ class WindowsTest(ToolTest):
     def attributes(self, name, *change):
         return int(self.helper("attributes", "\\\\?\\" + windows_path(self.path(name)), *change), 16)
 
-    def hold(self, pattern, share):
+    def hold(self, pattern, sharing):
         """Has the helper open the first file matching `pattern` as another
-        program would; closing its standard input lets go of it."""
-        holder = subprocess.Popen(e2e.LAUNCHER + [HELPER, "hold", windows_path(self.path(pattern)), share],
+        program would, sharing it for reading, writing and deleting as
+        `sharing` ("rwd") says; closing its standard input lets go of it."""
+        holder = subprocess.Popen(e2e.LAUNCHER + [HELPER, "hold", windows_path(self.path(pattern)), sharing],
                                   cwd=self.dir, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         self.addCleanup(holder.wait, 60)
         self.addCleanup(holder.stdout.close)
@@ -181,22 +182,23 @@ class HeldOpen(WindowsTest):
         without letting others delete it."""
         self.put("a.xml", b"abc")
         self.put("out.xml", b"old")
-        holder = self.hold("out.xml", "noshare")
+        holder = self.hold("out.xml", "rw")
         self.assertEqual(holder.stdout.readline(), b"held\r\n")
         return holder
 
     def test_an_output_held_open_by_another_program(self):
         cases = [
-            # (sharing of the other program, lets go while the tool tries, succeeds)
-            ("share", False, True),
-            ("noshare", True, True),
-            ("noshare", False, False),
+            # (what the other program shares, lets go while the tool tries, succeeds)
+            ("rwd", False, True),
+            ("rw", True, True),
+            ("r", True, True),
+            ("rw", False, False),
         ]
         self.put("a.xml", b"abc")
-        for share, lets_go, succeeds in cases:
-            with self.subTest(share=share, lets_go=lets_go):
+        for sharing, lets_go, succeeds in cases:
+            with self.subTest(sharing=sharing, lets_go=lets_go):
                 self.put("out.xml", b"old")
-                holder = self.hold("out.xml", share)
+                holder = self.hold("out.xml", sharing)
                 self.assertEqual(holder.stdout.readline(), b"held\r\n")
                 tool = self.start_tool("a.xml", "out.xml")
                 if lets_go:
@@ -215,7 +217,7 @@ class HeldOpen(WindowsTest):
 
     def test_a_staging_file_held_open_is_removed_once_let_go(self):
         output = self.hold_output()
-        staging = self.hold(".xmlstamp-*.tmp", "noshare")
+        staging = self.hold(".xmlstamp-*.tmp", "rw")
         tool = self.start_tool("a.xml", "out.xml")
         # It gets the staging file once the tool has closed it to rename it;
         # the replacement gives up after about a second, then its removal is tried.
