@@ -1,11 +1,14 @@
 #!/usr/bin/env python3
-"""Stamps a 4 KB config and a 64 MiB file, alternating with cp of the same
-file, and prints the median time of each, their ratio and xmlstamp's peak
-resident memory.
+"""Times xmlstamp against cp, and against "cp in out && sync out", which makes
+a copy as durable as a stamp, from a 4 KB config to a 1 GiB file.
 
-    bench/compare_cp.py --binary build/linux/xmlstamp [--rounds N] [--dir DIR]
+    bench/compare_cp.py --binary build/linux/xmlstamp [--sizes 4K,1M] [--rounds N] [--dir DIR]
 
-Needs GNU time (/usr/bin/time, Debian package "time") for the memory figure.
+Each round runs the three in a shuffled order, each after an untimed sync, so
+that no one inherits another's dirty pages; the ratios are taken per round and
+their medians printed, which holds up on a shared, noisy machine. Peak memory
+comes from GNU time (/usr/bin/time, Debian package "time"): a child started
+directly from Python would count Python's own pages.
 """
 import argparse
 import os
@@ -15,64 +18,78 @@ import subprocess
 import tempfile
 import time
 
-CONFIG = (b'<?xml version="1.0" encoding="UTF-8"?>\r\n<config>\r\n'
-          + b''.join(b'  <item id="%d" name="channel %d" min="-40" max="125"/>\r\n' % (i, i) for i in range(70))
-          + b'</config>\r\n')[:4000]
+SIZES = {"4K": 4000, "64K": 64 << 10, "1M": 1 << 20, "64M": 64 << 20, "1G": 1 << 30}
+ROUNDS = {"4K": 300, "64K": 300, "1M": 100, "64M": 15, "1G": 5}
+LINE = b'  <item id="%d" name="channel %d" min="-40" max="125"/>\r\n'
+
+
+def make_input(path, size):
+    """XML-like text of `size` bytes, with no marker."""
+    with open(path, "wb") as f:
+        written, i = 0, 0
+        while written < size:
+            chunk = b"".join(LINE % (n, n) for n in range(i, i + 4096))[:size - written]
+            f.write(chunk)
+            written += len(chunk)
+            i += 4096
+
+
+def timed(commands):
+    """Runs the commands one after another; returns their wall seconds.
+    posix_spawn, unlike fork, costs Python the same for any child."""
+    start = time.perf_counter()
+    for argv in commands:
+        pid = os.posix_spawnp(argv[0], argv, os.environ)
+        _, status = os.waitpid(pid, 0)
+        if os.waitstatus_to_exitcode(status) != 0:
+            raise SystemExit("%s failed with %s" % (" ".join(argv), status))
+    return time.perf_counter() - start
 
 
 def peak_memory(argv):
-    """Peak resident bytes of argv, from GNU time: a child forked from Python
-    would count Python's own pages as its peak."""
     proc = subprocess.run(["/usr/bin/time", "-f", "%M", *argv], stderr=subprocess.PIPE, check=True)
     return int(proc.stderr.split()[-1]) * 1024
 
 
-def timed(argv):
-    """Runs argv to its end; returns its wall seconds."""
-    start = time.perf_counter()
-    pid = os.fork()
-    if pid == 0:
-        try:
-            os.execvp(argv[0], argv)
-        finally:
-            os._exit(127)
-    _, status = os.waitpid(pid, 0)
-    elapsed = time.perf_counter() - start
-    if os.waitstatus_to_exitcode(status) != 0:
-        raise SystemExit("%s failed with %s" % (" ".join(argv), status))
-    return elapsed
-
-
 def compare(binary, source, rounds):
-    stamp_times, cp_times = [], []
-    stamped, copied = source + ".stamped", source + ".copied"
+    work = os.path.dirname(source)
+    contenders = {
+        "xmlstamp": [[binary, source, os.path.join(work, "stamped")]],
+        "cp": [["cp", source, os.path.join(work, "copied")]],
+        "cp+sync": [["cp", source, os.path.join(work, "synced")], ["sync", os.path.join(work, "synced")]],
+    }
+    times = {name: [] for name in contenders}
     for _ in range(rounds):
-        stamp_times.append(timed([binary, source, stamped]))
-        cp_times.append(timed(["cp", source, copied]))
-    peak = peak_memory([binary, source, stamped])
-    return statistics.median(stamp_times), statistics.median(cp_times), peak
+        order = list(contenders)
+        random.shuffle(order)
+        for name in order:
+            subprocess.run(["sync"], check=True)
+            times[name].append(timed(contenders[name]))
+    ratio = {base: statistics.median(a / b for a, b in zip(times["xmlstamp"], times[base]))
+             for base in ("cp", "cp+sync")}
+    return {name: statistics.median(t) for name, t in times.items()}, ratio
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--binary", required=True)
-    parser.add_argument("--rounds", type=int, default=0, help="rounds per file (default 300 small, 30 large)")
+    parser.add_argument("--sizes", default=",".join(SIZES), help="a comma-separated choice of " + ",".join(SIZES))
+    parser.add_argument("--rounds", type=int, default=0, help="rounds per size (default: more for small files)")
     parser.add_argument("--dir", default=None, help="where the files go (default: a temporary folder)")
     args = parser.parse_args()
     binary = os.path.abspath(args.binary)
-    with tempfile.TemporaryDirectory(dir=args.dir) as work:
-        small = os.path.join(work, "config.xml")
-        large = os.path.join(work, "image.xml")
-        with open(small, "wb") as f:
-            f.write(CONFIG)
-        with open(large, "wb") as f:
-            f.write(random.Random(1).randbytes(64 << 20))
-        print("%-10s %10s %10s %7s %12s %12s" % ("file", "xmlstamp", "cp", "ratio", "peak RSS", "goal RSS"))
-        for name, path, rounds in (("4 KB", small, args.rounds or 300), ("64 MiB", large, args.rounds or 30)):
-            stamp, cp, peak = compare(binary, path, rounds)
-            size = os.path.getsize(path)
-            print("%-10s %8.2f ms %7.2f ms %7.2f %9.1f MiB %9.1f MiB" % (
-                name, stamp * 1e3, cp * 1e3, stamp / cp, peak / 2**20, (size + (8 << 20)) / 2**20))
+    print("| size | xmlstamp | cp | cp+sync | xmlstamp / cp | xmlstamp / cp+sync | peak memory | file + 8 MiB |")
+    print("|---|---|---|---|---|---|---|---|")
+    for size_name in args.sizes.split(","):
+        with tempfile.TemporaryDirectory(dir=args.dir) as work:
+            source = os.path.join(work, "config.xml")
+            size = SIZES[size_name]
+            make_input(source, size)
+            medians, ratio = compare(binary, source, args.rounds or ROUNDS[size_name])
+            peak = peak_memory([binary, source, os.path.join(work, "stamped")])
+            print("| %s | %.2f ms | %.2f ms | %.2f ms | %.2f | %.2f | %.1f MiB | %.1f MiB |" % (
+                size_name, medians["xmlstamp"] * 1e3, medians["cp"] * 1e3, medians["cp+sync"] * 1e3,
+                ratio["cp"], ratio["cp+sync"], peak / 2**20, (size + (8 << 20)) / 2**20), flush=True)
 
 
 if __name__ == "__main__":

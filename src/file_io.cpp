@@ -20,21 +20,38 @@ unsigned char copy_buffer[1 << 18];
 constexpr size_t kWindow = size_t{8} << 20;
 static_assert(kWindow % kViewAlignment == 0);
 
-// Moves what `from` still holds into `to`. Returns 0, kCantRead or kCantWrite.
+// How much is copied before the disk is asked to take it: small stretches
+// keep the disk busy while copying goes on; large ones cost fewer calls.
+// Below the least, asking costs more than it saves.
+constexpr uint64_t kFlushStep = uint64_t{32} << 20;
+constexpr uint64_t kLeastEarlyFlush = uint64_t{512} << 10;
+
+// Moves what `from` still holds into `to`, asking the system to start writing
+// each stretch to disk as soon as it is there: the flush at the end then finds
+// most of its work done. Returns 0, kCantRead or kCantWrite.
 int copy_rest(native_handle from, native_handle to, int& error)
 {
+    uint64_t done = 0;
     uint64_t copied = 0;
-    while (copy_some(from, to, copied) && copied > 0) {
+    while (copy_some(from, to, kFlushStep, copied) && copied > 0) {
+        if (copied >= kLeastEarlyFlush)
+            start_flush(to, done, copied);
+        done += copied;
     }
     // This also makes sure that the copy above stopped at the end.
+    uint64_t pending = 0;
     for (;;) {
         size_t got = 0;
         if ((error = read_some(from, copy_buffer, sizeof copy_buffer, got)) != 0)
             return kCantRead;
-        if (got == 0)
-            return 0;
-        if ((error = write_all(to, copy_buffer, got)) != 0)
-            return kCantWrite;
+        if (got == 0 || (error = write_all(to, copy_buffer, got)) != 0)
+            return got == 0 ? 0 : kCantWrite;
+        pending += got;
+        if (pending >= kFlushStep) {
+            start_flush(to, done, pending);
+            done += pending;
+            pending = 0;
+        }
     }
 }
 
@@ -159,6 +176,8 @@ int stamp_file(const char* openname, const char* fname, int& error)
     output_target out;
     staging stage;
     int result = (error = open_output(fname, out)) == 0 ? 0 : kCantWrite;
+    if (result == 0 && out.kind == kOutputFile)
+        release_cache(out.file, p_sw_file);
     if (result == 0)
         result = stage_output(out, stage, error);
     if (result == 0) {

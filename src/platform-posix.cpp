@@ -86,11 +86,15 @@ void remove_and_end(int sig)
 void remember_name(staging& stage)
 {
     static bool handlers_installed = false;
-    for (staging* volatile& slot : named_files)
-        if (slot == nullptr) {
-            slot = &stage;
-            break;
-        }
+    staging* volatile* free_slot = nullptr;
+    for (staging* volatile& slot : named_files) {
+        if (slot == &stage)
+            return;
+        if (slot == nullptr && free_slot == nullptr)
+            free_slot = &slot;
+    }
+    if (free_slot != nullptr)
+        *free_slot = &stage;
     if (handlers_installed)
         return;
     struct sigaction action = {};
@@ -149,11 +153,18 @@ int rename_staging(staging& stage, const output_target& out)
     if (unnamed)
         hold_signals();
     int error = unnamed ? name_staging(stage) : 0;
-    if (error == 0 && renameat(fd_of(stage.folder), stage.name, AT_FDCWD, out.path.c_str()) != 0) {
+    bool named = error == 0;
+    if (named && renameat(fd_of(stage.folder), stage.name, AT_FDCWD, out.path.c_str()) == 0) {
+        named = false;
+    } else if (named) {
         error = failure();
-        unlinkat(fd_of(stage.folder), stage.name, 0);
+        // Failing that, discard_staging tries again.
+        named = unlinkat(fd_of(stage.folder), stage.name, 0) != 0;
     }
-    forget_name(stage);
+    if (named)
+        remember_name(stage);
+    else
+        forget_name(stage);
     if (unnamed)
         release_signals();
     return error;
@@ -297,11 +308,26 @@ int write_all(native_handle file, const unsigned char* data, size_t size)
     return 0;
 }
 
-bool copy_some(native_handle from, native_handle to, uint64_t& copied)
+bool copy_some(native_handle from, native_handle to, uint64_t most, uint64_t& copied)
 {
-    const ssize_t n = copy_file_range(fd_of(from), nullptr, fd_of(to), nullptr, size_t{1} << 30, 0);
+    const ssize_t n = copy_file_range(fd_of(from), nullptr, fd_of(to), nullptr, static_cast<size_t>(most), 0);
     copied = n > 0 ? static_cast<uint64_t>(n) : 0;
     return n >= 0;
+}
+
+void start_flush(native_handle file, uint64_t offset, uint64_t size)
+{
+    // Devices, pipes and memory refuse; they have nothing to flush.
+    sync_file_range(fd_of(file), static_cast<off_t>(offset), static_cast<off_t>(size), SYNC_FILE_RANGE_WRITE);
+}
+
+void release_cache(native_handle old_output, native_handle input)
+{
+    struct stat out;
+    struct stat in;
+    if (fstat(fd_of(old_output), &out) == 0 && fstat(fd_of(input), &in) == 0 &&
+        (out.st_dev != in.st_dev || out.st_ino != in.st_ino))
+        posix_fadvise(fd_of(old_output), 0, 0, POSIX_FADV_DONTNEED);
 }
 
 int write_at(native_handle file, uint64_t offset, const unsigned char* data, size_t size)

@@ -315,10 +315,19 @@ int write_all(native_handle file, const unsigned char* data, size_t size)
     return 0;
 }
 
-bool copy_some(native_handle, native_handle, uint64_t& copied)
+bool copy_some(native_handle, native_handle, uint64_t, uint64_t& copied)
 {
     copied = 0;
     return false;
+}
+
+void start_flush(native_handle, uint64_t, uint64_t)
+{
+    // FlushFileBuffers waits for the disk; Windows writes behind on its own.
+}
+
+void release_cache(native_handle, native_handle)
+{
 }
 
 int write_at(native_handle file, uint64_t offset, const unsigned char* data, size_t size)

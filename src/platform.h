@@ -36,10 +36,19 @@ void wait_for_key();
 int open_input(const char* path, native_handle& file);
 int read_some(native_handle file, unsigned char* data, size_t size, size_t& got);
 int write_all(native_handle file, const unsigned char* data, size_t size);
-// Copies bytes from `from` to `to` inside the system, without passing them
-// through the process; false asks the caller to move them itself (the system
-// cannot, or something failed: reading and writing will tell which side).
-bool copy_some(native_handle from, native_handle to, uint64_t& copied);
+// Copies up to `most` bytes from `from` to `to` inside the system, without
+// passing them through the process; false asks the caller to move them itself
+// (the system cannot, or something failed: reading and writing will tell which
+// side).
+bool copy_some(native_handle from, native_handle to, uint64_t most, uint64_t& copied);
+// Asks the system to start writing these bytes to disk now, without waiting:
+// the flush that follows then finds most of its work done.
+void start_flush(native_handle file, uint64_t offset, uint64_t size);
+// Lets the system take back the cached pages of an output about to be
+// replaced, unless it is the input too. cp truncates its target before it
+// copies and so gets those pages back at once; in a virtual machine a page
+// the host has taken back costs far more to get than one just freed.
+void release_cache(native_handle old_output, native_handle input);
 int write_at(native_handle file, uint64_t offset, const unsigned char* data, size_t size);
 int set_file_size(native_handle file, uint64_t size);
 int rewind_file(native_handle file);

@@ -397,6 +397,22 @@ class Identity(ToolTest):
                 self.assertEqual("in place" if os.stat(out).st_ino == inode else "rename", way)
                 self.assertEqual(os.listdir(self.path("out")), ["o.xml"])
 
+    def test_a_failed_overwrite_in_place_puts_the_old_bytes_back(self):
+        os.chmod(self.dir, 0o755)
+        self.put("in.xml", b"<item/>\r\n" * 20000)
+        os.mkdir(self.path("out"))
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", self.path("out")], check=True)
+        self.mounts.append(self.path("out"))
+        self.put("out/o.xml", b"old")
+        os.chmod(self.path("out/o.xml"), 0o666)
+        os.chmod(self.path("out"), 0o555)
+        before = self.tree()
+        inode = os.stat(self.path("out/o.xml")).st_ino
+        self.assertEqual(self.run_as_nobody("in.xml", "out/o.xml"),
+                         (1, failed(b"can't write the output file out/o.xml", b"No space left on device")))
+        self.assertEqual(self.tree(), before)
+        self.assertEqual(os.stat(self.path("out/o.xml")).st_ino, inode)
+
     def test_names_links_and_what_is_left_behind(self):
         os.chmod(self.dir, 0o755)
         self.put("in.xml", b"<a/>")

@@ -76,11 +76,12 @@ class Harness:
         """Fails each call of a clean run in turn; returns the clean run's calls."""
         *_, calls = self.run(files, args, list(extra))
         start = next(i for i, (call, _) in enumerate(calls) if call == "getcwd")
-        renamed = next(i for i, (call, _) in enumerate(calls) if call.startswith("rename"))
+        renamed = next((i for i, (call, args) in enumerate(calls) if call == "renameat" and args.endswith("= 0")),
+                       len(calls))
         seen = {}
         for i, (call, _) in enumerate(calls):
             seen[call] = seen.get(call, 0) + 1
-            if i < start or call == "exit_group":
+            if i < start or call == "exit_group" or any(call in option for option in extra):
                 continue
             inject = "inject=%s:error=EIO:when=%d" % (call, seen[call])
             self.check("%s, %s" % (name, inject), files, args, target, [*extra, "-e", inject],
@@ -109,6 +110,11 @@ def main():
     harness = Harness(binary)
     for name, files, args, target in SCENARIOS:
         calls = harness.sweep(name, files, args, target)
+        # A refused rename sends the output down the overwrite in place, with
+        # the old bytes kept aside to put back.
+        if name != "new output":
+            harness.sweep(name + ", overwritten in place", files, args, target,
+                          ["-e", "inject=renameat:error=EBUSY:when=1"])
         # Without an unnamed file the staging file has a name from the start,
         # which a signal must take with it.
         no_tmpfile = "inject=openat:error=EOPNOTSUPP:when=%d" % occurrence(
