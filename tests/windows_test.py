@@ -136,7 +136,8 @@ class LongPaths(WindowsTest):
                 for _ in ("new", "replaced"):
                     self.assertEqual(self.run_tool(source, target), (0, b""))
                     self.assertEqual(self.get(written), stamped(b"abc"))
-                    self.assertEqual(self.run_program(e2e.VERIFY, [target])[0], 0)
+                    code, out, err = self.run_program(e2e.VERIFY, [target])
+                    self.assertEqual((code, out), (0, target.encode() + b": ok (317)\n"), err)
                     self.assertEqual(self.leftovers(), [])
 
 
