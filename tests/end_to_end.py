@@ -34,6 +34,8 @@ WINDOWS = False
 SANITIZED = False
 SAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data", "tovra.xml")
 
+# LeakSanitizer cannot work under strace.
+UNDER_PTRACE = dict(os.environ, ASAN_OPTIONS="detect_leaks=0")
 MARKER = b"<!--CRC Config-->"
 PROMPT = b"Press any key to exit!"
 
@@ -581,7 +583,8 @@ class WhileTheToolRuns(ToolTest):
                 call, when = self.occurrence("in.xml", "out.xml", moment)
                 proc = subprocess.Popen(["strace", "-qq", "-o", "/dev/null", "-e",
                                          "inject=%s:delay_enter=1000000:when=%d" % (call, when),
-                                         BINARY, "in.xml", "out.xml"], cwd=self.dir, stdin=subprocess.DEVNULL)
+                                         BINARY, "in.xml", "out.xml"], cwd=self.dir, stdin=subprocess.DEVNULL,
+                                        env=UNDER_PTRACE)
                 time.sleep(0.3)
                 with open(self.path("in.xml"), "r+b") as f:
                     change(f)
@@ -594,7 +597,7 @@ class WhileTheToolRuns(ToolTest):
         *args, moment = args_and_moment
         trace = self.path("trace")
         subprocess.run(["strace", "-qq", "-o", trace, BINARY, *args], cwd=self.dir, check=True,
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, env=UNDER_PTRACE)
         with open(trace) as f:
             calls = [line.split("(", 1) for line in f if "(" in line]
         os.remove(trace)
