@@ -29,6 +29,23 @@ int failure()
     return errno != 0 ? errno : EIO;
 }
 
+// Writes all `size` bytes, at `offset`, or at the file position when that is -1.
+int write_fully(int fd, const unsigned char* data, size_t size, off_t offset)
+{
+    while (size > 0) {
+        const ssize_t n = offset < 0 ? write(fd, data, size) : pwrite(fd, data, size, offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n < 0 ? failure() : EIO;
+        data += n;
+        size -= static_cast<size_t>(n);
+        if (offset >= 0)
+            offset += n;
+    }
+    return 0;
+}
+
 // Everything up to the last '/': the folder a new file beside `path` goes in.
 std::string folder_of(const std::string& path)
 {
@@ -296,16 +313,7 @@ int read_some(native_handle file, unsigned char* data, size_t size, size_t& got)
 
 int write_all(native_handle file, const unsigned char* data, size_t size)
 {
-    while (size > 0) {
-        const ssize_t n = write(fd_of(file), data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return n < 0 ? failure() : EIO;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return 0;
+    return write_fully(fd_of(file), data, size, -1);
 }
 
 bool copy_some(native_handle from, native_handle to, uint64_t most, uint64_t& copied)
@@ -332,17 +340,7 @@ void release_cache(native_handle old_output, native_handle input)
 
 int write_at(native_handle file, uint64_t offset, const unsigned char* data, size_t size)
 {
-    while (size > 0) {
-        const ssize_t n = pwrite(fd_of(file), data, size, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return n < 0 ? failure() : EIO;
-        data += n;
-        size -= static_cast<size_t>(n);
-        offset += static_cast<uint64_t>(n);
-    }
-    return 0;
+    return write_fully(fd_of(file), data, size, static_cast<off_t>(offset));
 }
 
 int set_file_size(native_handle file, uint64_t size)
