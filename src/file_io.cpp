@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <new>
 
 #include "platform.h"
@@ -74,20 +73,11 @@ int finish_stamp(native_handle file, int& error)
     }
     end_scan(scan);
 
-    unsigned char tail[sizeof kLineEnd + kMaxTrailer];
-    size_t tail_size = 0;
-    if (scan.cut) {
-        if ((error = set_file_size(file, scan.length)) != 0)
-            return kCantWrite;
-    } else {
-        std::memcpy(tail, kLineEnd, sizeof kLineEnd);
-        tail_size = sizeof kLineEnd;
-        scan.sum += check_sum32(kLineEnd, sizeof kLineEnd);
-    }
-    char xml_end[kMaxTrailer];
-    const size_t trailer = format_trailer(scan.sum, xml_end);
-    std::memcpy(tail + tail_size, xml_end, trailer);
-    error = write_at(file, scan.length, tail, tail_size + trailer);
+    unsigned char tail[kStampGrowth];
+    const size_t tail_size = stamp_tail(scan, tail);
+    if (scan.cut && (error = set_file_size(file, scan.length)) != 0)
+        return kCantWrite;
+    error = write_at(file, scan.length, tail, tail_size);
     return error == 0 ? 0 : kCantWrite;
 }
 

@@ -74,7 +74,10 @@ size_t find_crc_marker(const unsigned char* data, size_t length)
     return length;
 }
 
-size_t format_trailer(uint32_t crc, char (&xml_end)[kMaxTrailer])
+namespace {
+
+// Writes the trailer that carries `crc` at `xml_end`; returns its end.
+unsigned char* format_trailer(uint32_t crc, unsigned char* xml_end)
 {
     char digits[10];
     size_t n = 0;
@@ -82,13 +85,10 @@ size_t format_trailer(uint32_t crc, char (&xml_end)[kMaxTrailer])
         digits[n++] = static_cast<char>('0' + crc % 10);
         crc /= 10;
     } while (crc != 0);
-    char* out = std::copy(kTrailerHead.begin(), kTrailerHead.end(), xml_end);
+    unsigned char* out = std::copy(kTrailerHead.begin(), kTrailerHead.end(), xml_end);
     out = std::reverse_copy(digits, digits + n, out);
-    out = std::copy(kTrailerTail.begin(), kTrailerTail.end(), out);
-    return static_cast<size_t>(out - xml_end);
+    return std::copy(kTrailerTail.begin(), kTrailerTail.end(), out);
 }
-
-namespace {
 
 void add_to_body(body_scan& scan, const unsigned char* data, size_t size)
 {
@@ -146,20 +146,27 @@ void end_scan(body_scan& scan)
     scan.held_size = 0;
 }
 
+size_t stamp_tail(body_scan& scan, unsigned char (&tail)[kStampGrowth])
+{
+    static const unsigned char line_end[] = {'\r', '\n'};
+    unsigned char* out = tail;
+    if (!scan.cut) {
+        out = std::copy(std::begin(line_end), std::end(line_end), out);
+        scan.sum += check_sum32(line_end, sizeof line_end);
+    }
+    return static_cast<size_t>(format_trailer(scan.sum, out) - tail);
+}
+
 uint32_t stamp_content(std::vector<unsigned char>& xml_file)
 {
     xml_file.reserve(xml_file.size() + kStampGrowth);
     body_scan scan;
     scan_content(scan, xml_file.data(), xml_file.size());
     end_scan(scan);
+    unsigned char tail[kStampGrowth];
+    const size_t tail_size = stamp_tail(scan, tail);
     xml_file.resize(static_cast<size_t>(scan.length));
-    if (!scan.cut) {
-        xml_file.insert(xml_file.end(), std::begin(kLineEnd), std::end(kLineEnd));
-        scan.sum += check_sum32(kLineEnd, sizeof kLineEnd);
-    }
-    char xml_end[kMaxTrailer];
-    const size_t trailer = format_trailer(scan.sum, xml_end);
-    xml_file.insert(xml_file.end(), xml_end, xml_end + trailer);
+    xml_file.insert(xml_file.end(), tail, tail + tail_size);
     return scan.sum;
 }
 

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <vector>
 
-// The most bytes stamp_content appends: CR LF plus a trailer with ten digits.
+// The most bytes stamping puts after a body: CR LF, and a trailer with ten digits.
 constexpr size_t kStampGrowth = 2 + 48 + 10;
 
 // The sum of the `length` bytes at `data`, each taken as 0..255, modulo 2^32.
@@ -23,12 +23,6 @@ uint32_t check_sum32(const unsigned char* data, int64_t length);
 // The offset of the first marker in the `length` bytes at `data`, or `length`
 // when there is none. Zero bytes are ordinary bytes here.
 size_t find_crc_marker(const unsigned char* data, size_t length);
-
-// The longest trailer: the one with a ten-digit sum.
-constexpr size_t kMaxTrailer = 48 + 10;
-
-// Writes the trailer that carries `crc` into `xml_end` and returns its length.
-size_t format_trailer(uint32_t crc, char (&xml_end)[kMaxTrailer]);
 
 // The body of content that arrives in pieces of any size, in order: a file
 // too large to look at in one piece is scanned window by window, and the
@@ -46,10 +40,13 @@ struct body_scan {
 void scan_content(body_scan& scan, const unsigned char* data, size_t size);
 
 // The content has ended: without a marker, everything seen is body. The body
-// then still lacks the CR LF that stamping adds (kLineEnd, which sums to 23).
+// then still lacks the CR LF that stamping adds.
 void end_scan(body_scan& scan);
 
-constexpr unsigned char kLineEnd[2] = {'\r', '\n'};
+// What stamping puts right after the `scan.length` bytes kept of an ended
+// scan: CR LF where no marker cut the content, then the trailer. Writes it
+// into `tail` and returns its length; `scan.sum` becomes the checksum.
+size_t stamp_tail(body_scan& scan, unsigned char (&tail)[kStampGrowth]);
 
 // Turns content into stamped bytes in place and returns the checksum: cuts the
 // content at its first marker, or ends it with CR LF, then appends the trailer.
