@@ -30,10 +30,10 @@ static int stamp_pass(const char* openname, const char* fname)
 {
     int error = 0;
     const int result = stamp_file(openname, fname, error);
+    if (result == 0)
+        return kStamped;
     const std::string why = describe_error(error);
     switch (result) {
-    case 0:
-        return kStamped;
     case kCantOpen:
         std::printf("can't find the software file %s \n", openname);
         break;
