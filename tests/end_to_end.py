@@ -27,6 +27,8 @@ import threading
 import time
 import unittest
 
+import fault_injection
+
 BINARY = ""
 VERIFY = ""
 LAUNCHER = []
@@ -599,12 +601,11 @@ class WhileTheToolRuns(ToolTest):
         subprocess.run(["strace", "-qq", "-o", trace, BINARY, *args], cwd=self.dir, check=True,
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, env=UNDER_PTRACE)
         with open(trace) as f:
-            calls = [line.split("(", 1) for line in f if "(" in line]
+            calls = fault_injection.read_calls(f)
         os.remove(trace)
-        wanted = ("copy_file_range", "") if moment == "the copy" else ("mmap", "MAP_POPULATE")
-        matches = [sum(1 for name, _ in calls[:i + 1] if name == wanted[0])
-                   for i, (name, rest) in enumerate(calls) if name == wanted[0] and wanted[1] in rest]
-        return wanted[0], matches[0] if moment == "the copy" else matches[1]
+        if moment == "the copy":
+            return fault_injection.occurrence(calls, {"copy_file_range"})
+        return fault_injection.occurrence(calls, {"mmap"}, lambda args: "MAP_POPULATE" in args, nth=2)
 
 
 class OnWindows(ToolTest):

@@ -54,7 +54,7 @@ class Harness:
             proc = subprocess.run(["strace", "-f", "-qq", "-o", trace, *strace_options, self.binary, *args],
                                   cwd=folder, stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
             with open(trace) as f:
-                calls = [m.groups() for m in map(CALL.match, f) if m]
+                calls = read_calls(f)
             os.remove(trace)
             self.runs += 1
             return before, snapshot(folder), proc.returncode, proc.stdout, calls
@@ -89,13 +89,21 @@ class Harness:
         return calls
 
 
-def occurrence(calls, wanted, test=lambda args: True):
-    """The name and the per-name count of the first call in `wanted`."""
+def read_calls(trace):
+    """The (name, arguments and result) of each call in an strace output."""
+    return [m.groups() for m in map(CALL.match, trace) if m]
+
+
+def occurrence(calls, wanted, test=lambda args: True, nth=1):
+    """The name and the per-name count, which strace's `when` takes, of the
+    nth call in `wanted` whose arguments pass `test`."""
     seen = {}
     for call, args in calls:
         seen[call] = seen.get(call, 0) + 1
         if call in wanted and test(args):
-            return call, seen[call]
+            nth -= 1
+            if nth == 0:
+                return call, seen[call]
     raise AssertionError("no call among %s" % (wanted,))
 
 
