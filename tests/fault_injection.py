@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Fails every system call that xmlstamp makes after start-up, one at a time,
-and ends runs with SIGTERM and SIGINT at chosen calls. Each run must either
-stamp correctly, or end with a message (or the signal) and leave every file
-as it was, byte for byte and mode for mode, with nothing left over.
+and ends runs with SIGTERM, SIGINT and SIGKILL at chosen calls. Each run must
+either stamp correctly, or end with a message (or the signal) and leave every
+file as it was, byte for byte and mode for mode, with nothing left over. A
+clean run must flush the staged file before the rename and the folder after.
 
     fault_injection.py --binary PATH
 
@@ -107,6 +108,20 @@ def occurrence(calls, wanted, test=lambda args: True, nth=1):
     raise AssertionError("no call among %s" % (wanted,))
 
 
+def check_flush_order(harness, name, calls):
+    """A success must survive a power cut: the staged file is flushed before
+    the rename, and the folder that holds the new name after it."""
+    staged = next(re.search(r"= (\d+)$", args).group(1) for call, args in calls
+                  if call == "openat" and "O_TMPFILE" in args)
+    renamed = next(i for i, (call, args) in enumerate(calls) if call == "renameat" and args.endswith("= 0"))
+    folder = calls[renamed][1].split(",")[0]
+    flushed = [(i, args.split(")")[0]) for i, (call, args) in enumerate(calls) if call == "fsync"]
+    if not any(i < renamed and fd == staged for i, fd in flushed):
+        harness.failures.append("%s: the staged file is not flushed before the rename" % name)
+    if not any(i > renamed and fd == folder for i, fd in flushed):
+        harness.failures.append("%s: the folder is not flushed after the rename" % name)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--binary", required=True)
@@ -128,9 +143,11 @@ def main():
         no_tmpfile = "inject=openat:error=EOPNOTSUPP:when=%d" % occurrence(
             calls, {"openat"}, lambda a: "O_TMPFILE" in a)[1]
         harness.sweep(name + ", named staging file", files, args, target, ["-e", no_tmpfile])
+        check_flush_order(harness, name, calls)
         for extra in ([], ["-e", no_tmpfile]):
             for wanted in ({"copy_file_range", "write", "pwrite64"}, {"fsync"}):
-                for sig in (signal.SIGTERM, signal.SIGINT):
+                # Only an unnamed staging file can be left by kill -9 without a trace.
+                for sig in (signal.SIGTERM, signal.SIGINT) + ((signal.SIGKILL,) if not extra else ()):
                     call, when = occurrence(calls, wanted)
                     inject = "inject=%s:signal=%s:when=%d" % (call, sig.name, when)
                     harness.check("%s, %s %s" % (name, " ".join(extra), inject), files, args, target,
