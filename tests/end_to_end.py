@@ -68,6 +68,14 @@ def close_stdin():
     os.close(0)
 
 
+def as_nobody():
+    """Runs the child as uid 65534, which unlike root is refused what
+    permissions refuse."""
+    os.setgid(65534)
+    os.setuid(65534)
+    os.close(0)
+
+
 def limit_file_size(size):
     def preexec():
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
@@ -127,11 +135,6 @@ class ToolTest(unittest.TestCase):
         self.addCleanup(reachable.cleanup)
         os.chmod(reachable.name, 0o755)
         copy = shutil.copy(BINARY, reachable.name)
-
-        def as_nobody():
-            os.setgid(65534)
-            os.setuid(65534)
-            os.close(0)
         code, out, _ = self.run_program(copy, args, as_nobody)
         return code, out
 
@@ -659,11 +662,6 @@ class OnWindows(ToolTest):
             os.chmod(exe, 0o755)
             env = dict(os.environ, HOME=home, WINEPREFIX=prefix, WINEDEBUG="-all",
                        WINEDLLOVERRIDES="mscoree,mshtml=")
-
-            def as_nobody():
-                os.setgid(65534)
-                os.setuid(65534)
-                os.close(0)
             try:
                 proc = subprocess.run(["wine", exe, *args], cwd=self.dir, env=env, stdout=subprocess.PIPE,
                                       stderr=subprocess.DEVNULL, preexec_fn=as_nobody, timeout=120)
