@@ -171,6 +171,23 @@ void show_utf8_on_console()
     watch_console_events();
 }
 
+// Creates a file of a name no other file in `folder` (a full path, ending in
+// a separator) has; its path in `path`.
+int create_new_file(const std::wstring& folder, DWORD sharing, DWORD flags, staging& stage, std::wstring& path)
+{
+    int error = ERROR_FILE_EXISTS;
+    for (int attempt = 0; attempt < 100 && error == ERROR_FILE_EXISTS; ++attempt) {
+        make_temp_name(stage.name);
+        path = long_form(folder + widen(stage.name));
+        const HANDLE handle =
+            CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, sharing, nullptr, CREATE_NEW, flags, nullptr);
+        error = handle == INVALID_HANDLE_VALUE ? failure() : 0;
+        if (error == 0)
+            stage.file = native(handle);
+    }
+    return error;
+}
+
 // Gives the staged file the attributes and creation time of the output it
 // replaces: a rename would drop them, and Wine's ReplaceFileW does. Archive is
 // set whatever it was, as any write sets it: the content is new.
@@ -448,24 +465,16 @@ int stage_beside(const output_target& out, staging& stage)
 {
     const std::wstring folder = folder_of(full_path(widen(out.path)));
     watch_console_events();
-    int error = ERROR_FILE_EXISTS;
-    for (int attempt = 0; attempt < 100 && error == ERROR_FILE_EXISTS; ++attempt) {
-        make_temp_name(stage.name);
-        const std::wstring path = long_form(folder + widen(stage.name));
-        AcquireSRWLockExclusive(&naming);
-        // Others may delete it, and only that: the console handler removes it
-        // while it is still open.
-        const HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
-                                          CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        error = handle == INVALID_HANDLE_VALUE ? failure() : 0;
-        if (error == 0) {
-            remember(stage, path);
-            stage.file = native(handle);
-        }
-        ReleaseSRWLockExclusive(&naming);
-    }
-    if (error != 0)
+    // Others may delete it, and only that: the console handler removes it
+    // while it is still open, and so must know of it from its first moment.
+    std::wstring path;
+    AcquireSRWLockExclusive(&naming);
+    const int error = create_new_file(folder, FILE_SHARE_DELETE, FILE_ATTRIBUTE_NORMAL, stage, path);
+    if (error == 0)
+        remember(stage, path);
+    else
         stage.name[0] = '\0';
+    ReleaseSRWLockExclusive(&naming);
     return error;
 }
 
@@ -479,18 +488,9 @@ int stage_in_memory(staging& stage)
     if (n == 0 || n >= size)
         return failure();
     folder.resize(n);
-    int error = ERROR_FILE_EXISTS;
-    for (int attempt = 0; attempt < 100 && error == ERROR_FILE_EXISTS; ++attempt) {
-        make_temp_name(stage.name);
-        const HANDLE handle =
-            CreateFileW(long_form(folder + widen(stage.name)).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                        CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-        error = handle == INVALID_HANDLE_VALUE ? failure() : 0;
-        if (error == 0) {
-            stage.file = native(handle);
-            stage.in_memory = true;
-        }
-    }
+    std::wstring path;
+    const int error = create_new_file(folder, 0, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, stage, path);
+    stage.in_memory = error == 0;
     stage.name[0] = '\0';  // the system removes it
     return error;
 }
