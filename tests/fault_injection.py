@@ -3,7 +3,8 @@
 and ends runs with SIGTERM, SIGINT and SIGKILL at chosen calls. Each run must
 either stamp correctly, or end with a message (or the signal) and leave every
 file as it was, byte for byte and mode for mode, with nothing left over. A
-clean run must flush the staged file before the rename and the folder after.
+clean run must stamp correctly, and flush the staged file before the rename
+and the folder after.
 
     fault_injection.py --binary PATH
 
@@ -28,6 +29,11 @@ SCENARIOS = [
     ("existing output", {"in.xml": (CONTENT, 0o644), "out.xml": (b"old", 0o640)}, ["in.xml", "out.xml"], "out.xml"),
     ("in place", {"a.xml": (CONTENT, 0o600)}, ["a.xml", "a.xml"], "a.xml"),
 ]
+
+
+def with_stamp(files, target):
+    """The files of a folder once `target` holds the stamp, in the mode it had."""
+    return dict(files, **{target: (STAMPED, files.get(target, (b"", 0o100644))[1])})
 
 
 def snapshot(folder):
@@ -62,7 +68,7 @@ class Harness:
 
     def check(self, label, files, args, target, strace_options, signal_number=None, may_fail_late=False):
         before, after, code, out, _ = self.run(files, args, strace_options)
-        stamped = dict(before, **{target: (STAMPED, before.get(target, (b"", 0o100644))[1])})
+        stamped = with_stamp(before, target)
         if code == 0 and after == stamped and out == b"":
             return
         ended = (code == -signal_number if signal_number else
@@ -73,9 +79,18 @@ class Harness:
             return
         self.failures.append("%s: exit %s, %r, files %s" % (label, code, out, after if after != before else "as before"))
 
+    def clean_run(self, name, files, args, target, extra):
+        """The calls of a run with only the `extra` options, which must stamp
+        correctly: a tool that always failed cleanly would pass every injection."""
+        before, after, code, out, calls = self.run(files, args, list(extra))
+        if (code, out, after) != (0, b"", with_stamp(before, target)):
+            raise AssertionError("%s, without injection: exit %s, %r, files %s" % (
+                name, code, out, after if after != before else "as before"))
+        return calls
+
     def sweep(self, name, files, args, target, extra=()):
         """Fails each call of a clean run in turn; returns the clean run's calls."""
-        *_, calls = self.run(files, args, list(extra))
+        calls = self.clean_run(name, files, args, target, extra)
         start = next(i for i, (call, _) in enumerate(calls) if call == "getcwd")
         renamed = next((i for i, (call, args) in enumerate(calls) if call == "renameat" and args.endswith("= 0")),
                        len(calls))
