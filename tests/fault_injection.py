@@ -4,7 +4,8 @@ and ends runs with SIGTERM, SIGINT and SIGKILL at chosen calls. Each run must
 either stamp correctly, or end with a message (or the signal) and leave every
 file as it was, byte for byte and mode for mode, with nothing left over. A
 clean run must stamp correctly, and flush the staged file before the rename
-and the folder after.
+and the folder after. A signal at any call of an overwrite in place waits
+until the output is whole: old or stamped, never a mix.
 
     fault_injection.py --binary PATH
 
@@ -26,7 +27,9 @@ CALL = re.compile(r"^(?:\d+ +)?(\w+)\((.*)")
 # (scenario, files before, arguments, the file that gets the stamp)
 SCENARIOS = [
     ("new output", {"in.xml": (CONTENT, 0o644)}, ["in.xml", "out.xml"], "out.xml"),
-    ("existing output", {"in.xml": (CONTENT, 0o644), "out.xml": (b"old", 0o640)}, ["in.xml", "out.xml"], "out.xml"),
+    # Longer than the stamp: an overwrite cut short would leave old bytes after the new.
+    ("existing output", {"in.xml": (CONTENT, 0o644), "out.xml": (b"<old/>\r\n" * 16, 0o640)},
+     ["in.xml", "out.xml"], "out.xml"),
     ("in place", {"a.xml": (CONTENT, 0o600)}, ["a.xml", "a.xml"], "a.xml"),
 ]
 
@@ -69,7 +72,8 @@ class Harness:
     def check(self, label, files, args, target, strace_options, signal_number=None, may_fail_late=False):
         before, after, code, out, _ = self.run(files, args, strace_options)
         stamped = with_stamp(before, target)
-        if code == 0 and after == stamped and out == b"":
+        # A signal must end the run, held or not.
+        if code == 0 and after == stamped and out == b"" and not signal_number:
             return
         ended = (code == -signal_number if signal_number else
                  code == 1 and out.startswith(b"can't ") and out.endswith(b" \n"))
@@ -94,20 +98,38 @@ class Harness:
         start = next(i for i, (call, _) in enumerate(calls) if call == "getcwd")
         renamed = next((i for i, (call, args) in enumerate(calls) if call == "renameat" and args.endswith("= 0")),
                        len(calls))
-        seen = {}
-        for i, (call, _) in enumerate(calls):
-            seen[call] = seen.get(call, 0) + 1
-            if i < start or call == "exit_group" or any(call in option for option in extra):
-                continue
-            inject = "inject=%s:error=EIO:when=%d" % (call, seen[call])
+        for i, call, when in injection_points(calls, extra, start):
+            inject = "inject=%s:error=EIO:when=%d" % (call, when)
             self.check("%s, %s" % (name, inject), files, args, target, [*extra, "-e", inject],
                        may_fail_late=i > renamed)
         return calls
+
+    def signal_sweep(self, name, files, args, target, extra, sig):
+        """Delivers `sig` at each call after the last failure that `extra`
+        injects, the refused rename that sends the output down the overwrite in
+        place: wherever it arrives, the output is old or stamped, never a mix."""
+        calls = self.clean_run(name, files, args, target, extra)
+        refused = max(i for i, (_, result) in enumerate(calls) if result.endswith("(INJECTED)"))
+        for _, call, when in injection_points(calls, extra, refused + 1):
+            inject = "inject=%s:signal=%s:when=%d" % (call, sig.name, when)
+            self.check("%s, %s" % (name, inject), files, args, target, [*extra, "-e", inject],
+                       signal_number=sig, may_fail_late=True)
 
 
 def read_calls(trace):
     """The (name, arguments and result) of each call in an strace output."""
     return [m.groups() for m in map(CALL.match, trace) if m]
+
+
+def injection_points(calls, extra, start):
+    """Each call from index `start` on that an injection can aim at, as its
+    index, name and per-name count, which strace's `when` takes. The exit and
+    the calls that `extra` already injects into are left out."""
+    seen = {}
+    for i, (call, _) in enumerate(calls):
+        seen[call] = seen.get(call, 0) + 1
+        if i >= start and call != "exit_group" and not any(call in option for option in extra):
+            yield i, call, seen[call]
 
 
 def occurrence(calls, wanted, test=lambda args: True, nth=1):
@@ -150,14 +172,19 @@ def main():
         calls = harness.sweep(name, files, args, target)
         # A refused rename sends the output down the overwrite in place, with
         # the old bytes kept aside to put back.
+        in_place = ["-e", "inject=renameat:error=EBUSY:when=1"]
         if name != "new output":
-            harness.sweep(name + ", overwritten in place", files, args, target,
-                          ["-e", "inject=renameat:error=EBUSY:when=1"])
+            harness.sweep(name + ", overwritten in place", files, args, target, in_place)
         # Without an unnamed file the staging file has a name from the start,
         # which a signal must take with it.
         no_tmpfile = "inject=openat:error=EOPNOTSUPP:when=%d" % occurrence(
             calls, {"openat"}, lambda a: "O_TMPFILE" in a)[1]
         harness.sweep(name + ", named staging file", files, args, target, ["-e", no_tmpfile])
+        # Signals wait while the output is overwritten in place.
+        if name != "new output":
+            for extra, sig in ((in_place, signal.SIGTERM), (in_place, signal.SIGINT),
+                               (in_place + ["-e", no_tmpfile], signal.SIGTERM)):
+                harness.signal_sweep("%s, %s" % (name, " ".join(extra)), files, args, target, extra, sig)
         check_flush_order(harness, name, calls)
         for extra in ([], ["-e", no_tmpfile]):
             for wanted in ({"copy_file_range", "write", "pwrite64"}, {"fsync"}):
