@@ -70,7 +70,8 @@ def close_stdin():
 
 def as_nobody():
     """Runs the child as uid 65534, which unlike root is refused what
-    permissions refuse."""
+    permissions refuse, and in no group of root's."""
+    os.setgroups([])
     os.setgid(65534)
     os.setuid(65534)
     os.close(0)
@@ -365,8 +366,8 @@ class Identity(ToolTest):
         def acl(*args):
             return lambda path: subprocess.run(["setfacl", *args, path], check=True)
 
-        def chown(uid, mode):
-            return lambda path: (os.chown(path, uid, uid), os.chmod(path, mode))
+        def chown(uid, mode, gid=None):
+            return lambda path: (os.chown(path, uid, uid if gid is None else gid), os.chmod(path, mode))
 
         def bind_mount(path):
             self.put("elsewhere.xml", b"old")
@@ -382,6 +383,9 @@ class Identity(ToolTest):
              False, "rename", {}),
             ("read-only folder", 0o555, chown(0, 0o666), True, "in place", {}),
             ("sticky folder", 0o1777, chown(0, 0o666), True, "in place", {}),
+            # The folder would take a new file, but the user cannot give it away.
+            ("another user's file", 0o777, chown(0, 0o666), True, "in place", {}),
+            ("a group the user is not in", 0o777, chown(65534, 0o640, gid=0), True, "in place", {}),
             # Writing drops set-id bits of a file one does not own, as cp -p does.
             ("set-uid without its owner", 0o1777, chown(0, 0o6777), True, "in place", {"mode": 0o777}),
             ("bind-mounted file", 0o755, bind_mount, False, "in place", {}),
