@@ -339,6 +339,29 @@ class Writing(ToolTest):
             f.seek(size - len(tail))
             self.assertEqual(f.read(), tail + trailer)
 
+    def test_a_marker_across_the_edge_of_a_window(self):
+        # The stamped bytes are looked at 8 MiB at a time.
+        edge = 8 << 20
+        body = random.Random(7).randbytes(edge)
+        cases = [
+            # (where the piece starts, relative to the edge; the piece)
+            (-17, MARKER),  # ends at the edge
+            (-16, MARKER),
+            (-9, MARKER),
+            (-1, MARKER),
+            (0, MARKER),  # starts the next window
+            (-8, MARKER[:-1]),  # not a marker
+        ]
+        for start, piece in cases:
+            with self.subTest(start=start, piece=piece):
+                content = body[:edge + start] + piece + b"\r\n<CRC key='CheckNum' value='1'>" + body[:100]
+                self.put("in.xml", content)
+                self.assertEqual(self.run_tool("in.xml", "out.xml"), (0, b""))
+                # Compared apart, so that a failure shows the bytes that differ.
+                got, want, near = self.get("out.xml"), stamped(content), edge - 64
+                self.assertEqual(got[near:], want[near:])
+                self.assertTrue(got[:near] == want[:near], "the bytes before the edge differ")
+
 
 class Identity(ToolTest):
     """A replaced output stays the same file to its owner and its system:
