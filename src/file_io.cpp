@@ -133,7 +133,7 @@ int overwrite_in_place(staging& stage, output_target& out, int& error)
 int write_to_device(staging& stage, const output_target& out, int& error)
 {
     native_handle device = kNoHandle;
-    if ((error = rewind_file(stage.file)) != 0 || (error = open_device(out.path.c_str(), device)) != 0)
+    if ((error = rewind_file(stage.file)) != 0 || (error = open_device(out, device)) != 0)
         return kCantWrite;
     const int result = copy_rest(stage.file, device, error);
     close_file(device);
@@ -182,6 +182,7 @@ int stamp_file(const char* openname, const char* fname, int& error)
         result = replace_output(stage, out, error);
     discard_staging(stage);
     close_file(out.file);
+    close_file(out.folder);
     return result;
 }
 

@@ -1,5 +1,6 @@
 // Finding the output, staging its new bytes and putting them in its place,
 // and the signals that must not leave a staging file behind.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 #include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <vector>
@@ -20,34 +22,122 @@
 
 namespace {
 
-// Everything up to the last '/': the folder a new file beside `path` goes in.
-std::string folder_of(const std::string& path)
+// The name under /proc by which the system opens what `fd` refers to.
+struct proc_name {
+    char path[32];
+    explicit proc_name(int fd)
+    {
+        std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    }
+};
+
+// 0 when `fd` refers to the file `st` describes (the same device and inode),
+// ESTALE when it refers to another.
+int is_file(const struct stat& st, int fd)
 {
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
+    struct stat opened;
+    if (fstat(fd, &opened) != 0)
+        return failure();
+    return opened.st_dev == st.st_dev && opened.st_ino == st.st_ino ? 0 : ESTALE;
 }
 
-// Follows `path` through symbolic links to the name of the file they lead to,
-// which need not exist yet.
-int follow_links(std::string& path)
+// 0 when the output's name, without following a link, leads to the file `fd`.
+int names_file(const output_target& out, int fd)
+{
+    struct stat named;
+    if (fstatat(fd_of(out.folder), out.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0)
+        return failure();
+    return is_file(named, fd);
+}
+
+// Opens the folder that holds the last name of `path`, and keeps that name.
+int open_folder(const std::string& path, output_target& out)
+{
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    out.name = slash == std::string::npos ? path : path.substr(slash + 1);
+    close_file(out.folder);
+    const int fd = open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return failure();
+    out.folder = fd;
+    return 0;
+}
+
+// Where the system says the file `fd` is now.
+int path_of(int fd, std::string& path)
 {
     char target[PATH_MAX];
-    for (int hops = 0; hops < 40; ++hops) {
-        struct stat st;
-        if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
-            return 0;
-        const ssize_t n = readlink(path.c_str(), target, sizeof target);
-        if (n < 0)
-            return failure();
-        if (static_cast<size_t>(n) == sizeof target)
-            return ENAMETOOLONG;
-        const std::string next(target, static_cast<size_t>(n));
-        const size_t slash = path.rfind('/');
-        path = next[0] == '/' || slash == std::string::npos ? next : path.substr(0, slash + 1) + next;
+    const ssize_t n = readlink(proc_name(fd).path, target, sizeof target);
+    if (n < 0)
+        return failure();
+    if (static_cast<size_t>(n) == sizeof target)
+        return ENAMETOOLONG;
+    path.assign(target, static_cast<size_t>(n));
+    return 0;
+}
+
+// The folder and the name of the regular file `found`: those of the path
+// given, unless its last name is a link; then those the system has for the
+// file the link led to.
+int find_name(int found, output_target& out)
+{
+    if (open_folder(out.path, out) == 0 && names_file(out, found) == 0)
+        return 0;
+    std::string path;
+    int error = path_of(found, path);
+    if (error == 0)
+        error = open_folder(path, out);
+    return error == 0 ? names_file(out, found) : error;
+}
+
+// Opens the file that was found for writing, which the user must be allowed,
+// and for reading where allowed, which lets a failed overwrite in place put
+// the old bytes back.
+int open_for_writing(const struct stat& found, output_target& out)
+{
+    const int folder = fd_of(out.folder);
+    int fd = openat(folder, out.name.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW);
+    if (fd < 0 && errno == EACCES)
+        fd = openat(folder, out.name.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW);
+    if (fd < 0)
+        return failure();
+    out.file = fd;
+    return is_file(found, fd);
+}
+
+// Nothing is at the output's path: a new file goes there, unless its last
+// name is a link that leads to no file. That is refused, as cp refuses it:
+// the system cannot be asked whether this user may follow the link without
+// creating what it leads to.
+int find_new_name(output_target& out)
+{
+    out.kind = kOutputNew;
+    const int error = open_folder(out.path, out);
+    struct stat st;
+    if (error == 0 && fstatat(fd_of(out.folder), out.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(st.st_mode))
+        return ENOENT;
+    return error;
+}
+
+// A descriptor of this process for the same socket as `found`, duplicated: a
+// socket cannot be opened again by name, only used. -1 when there is none.
+int held_socket(int found)
+{
+    struct stat wanted;
+    DIR* fds = fstat(found, &wanted) == 0 && S_ISSOCK(wanted.st_mode) ? opendir("/proc/self/fd") : nullptr;
+    int copy = -1;
+    for (const dirent* entry; copy < 0 && fds != nullptr && (entry = readdir(fds)) != nullptr;) {
+        const int fd = std::atoi(entry->d_name);
+        if (fd != found && fd != dirfd(fds) && is_file(wanted, fd) == 0)
+            copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
     }
-    return ELOOP;
+    if (fds != nullptr)
+        closedir(fds);
+    if (copy < 0)
+        errno = ENXIO;
+    return copy;
 }
 
 // A name for a staging file that fits any folder, whatever the output is called.
@@ -121,11 +211,10 @@ void forget_name(staging& stage)
 // only now that its content is complete.
 int name_staging(staging& stage)
 {
-    char proc_path[64];
-    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd_of(stage.file));
+    const proc_name file(fd_of(stage.file));
     for (int attempt = 0; attempt < 100; ++attempt) {
         make_temp_name(stage.name);
-        if (linkat(AT_FDCWD, proc_path, fd_of(stage.folder), stage.name, AT_SYMLINK_FOLLOW) == 0 ||
+        if (linkat(AT_FDCWD, file.path, fd_of(stage.folder), stage.name, AT_SYMLINK_FOLLOW) == 0 ||
             linkat(fd_of(stage.file), "", fd_of(stage.folder), stage.name, AT_EMPTY_PATH) == 0)
             return 0;
         const int error = failure();
@@ -136,22 +225,21 @@ int name_staging(staging& stage)
     return EEXIST;
 }
 
-// Renames the staged file over the output; a staging file that had no name
-// before gets one only for this moment, when signals are held.
+// Renames the staged file over the output, if the output's name still leads
+// to the file that was opened; a staging file that had no name before gets
+// one only for this moment, when signals are held.
 int rename_staging(staging& stage, const output_target& out)
 {
     const bool unnamed = stage.name[0] == '\0';
     if (unnamed)
         hold_signals();
     int error = unnamed ? name_staging(stage) : 0;
-    bool named = error == 0;
-    if (named && renameat(fd_of(stage.folder), stage.name, AT_FDCWD, out.path.c_str()) == 0) {
-        named = false;
-    } else if (named) {
+    if (error == 0 && out.kind == kOutputFile)
+        error = names_file(out, fd_of(out.file));
+    if (error == 0 && renameat(fd_of(stage.folder), stage.name, fd_of(out.folder), out.name.c_str()) != 0)
         error = failure();
-        // Failing that, discard_staging tries again.
-        named = unlinkat(fd_of(stage.folder), stage.name, 0) != 0;
-    }
+    // A name that cannot be removed now, discard_staging tries again.
+    const bool named = stage.name[0] != '\0' && error != 0 && unlinkat(fd_of(stage.folder), stage.name, 0) != 0;
     if (named)
         remember_name(stage);
     else
@@ -219,34 +307,36 @@ int copy_attributes(int from, int to)
 int open_output(const char* fname, output_target& out)
 {
     out.path = fname;
-    if (const int error = follow_links(out.path))
-        return error;
+    // The system follows the links, with whatever protections it applies.
+    const int found = open(fname, O_PATH | O_CLOEXEC);
+    if (found < 0)
+        return errno == ENOENT ? find_new_name(out) : failure();
     struct stat st;
-    if (stat(out.path.c_str(), &st) != 0) {
-        out.kind = kOutputNew;
-        return errno == ENOENT ? 0 : failure();
-    }
-    if (S_ISDIR(st.st_mode))
-        return EISDIR;
-    if (!S_ISREG(st.st_mode)) {
+    int error = fstat(found, &st) == 0 ? 0 : failure();
+    if (error == 0 && S_ISDIR(st.st_mode))
+        error = EISDIR;
+    if (error == 0 && !S_ISREG(st.st_mode)) {
+        // Opened for writing only once the input is read: a pipe's reader
+        // must not see a writer before.
         out.kind = kOutputDevice;
+        out.file = found;
         return 0;
     }
     out.kind = kOutputFile;
-    // Writing is what the user must be allowed; reading lets a failed
-    // overwrite in place put the old bytes back.
-    int fd = open(out.path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW);
-    if (fd < 0 && errno == EACCES)
-        fd = open(out.path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW);
-    if (fd < 0)
-        return failure();
-    out.file = fd;
-    return 0;
+    if (error == 0)
+        error = find_name(found, out);
+    if (error == 0)
+        error = open_for_writing(st, out);
+    close(found);
+    return error;
 }
 
-int open_device(const char* path, native_handle& file)
+int open_device(const output_target& out, native_handle& file)
 {
-    const int fd = open(path, O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY);
+    // The very device or pipe that was found, whatever its name leads to now.
+    int fd = open(proc_name(fd_of(out.file)).path, O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0 && errno == ENXIO)
+        fd = held_socket(fd_of(out.file));
     if (fd < 0)
         return failure();
     file = fd;
@@ -263,7 +353,7 @@ int stage_beside(const output_target& out, staging& stage)
         mode = old.st_mode & 0777;
     }
     // A folder that cannot be read cannot be flushed after the rename.
-    const int folder = open(folder_of(out.path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int folder = openat(fd_of(out.folder), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder < 0)
         return failure();
     stage.folder = folder;

@@ -451,9 +451,9 @@ int open_output(const char* fname, output_target& out)
     return known && (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) ? ERROR_ACCESS_DENIED : 0;
 }
 
-int open_device(const char* path, native_handle& file)
+int open_device(const output_target& out, native_handle& file)
 {
-    const HANDLE handle = CreateFileW(system_path(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    const HANDLE handle = CreateFileW(system_path(out.path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                       nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return failure();

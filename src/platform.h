@@ -62,18 +62,25 @@ constexpr uint64_t kViewAlignment = uint64_t{1} << 16;
 const unsigned char* map_view(native_handle file, uint64_t offset, size_t size, int& error);
 void unmap_view(const unsigned char* view, size_t size);
 
-// What the output path names now. A link is followed to the file it names,
-// which need not exist; `path` is then the file's own path.
+// What the output path names now, looked up as any open looks it up: the
+// system follows links, with whatever protections it applies to them. A link
+// that leads to no file is refused.
 enum { kOutputNew, kOutputFile, kOutputDevice };
 struct output_target {
     std::string path;
     int kind = kOutputNew;
-    native_handle file = kNoHandle;  // an existing file, open for writing, and reading where allowed
+    // An existing file, open for writing, and reading where allowed; a device
+    // or pipe is only held, not opened, until open_device.
+    native_handle file = kNoHandle;
+    // Where POSIX puts the file: the folder that holds it, or will hold a new
+    // one, and its name there (for a link, those of the file it leads to).
+    native_handle folder = kNoHandle;
+    std::string name;
 };
 int open_output(const char* fname, output_target& out);
 
-// Opens a device or a pipe for writing, as "wb" would.
-int open_device(const char* path, native_handle& file);
+// Opens the device or pipe that open_output found for writing, as "wb" would.
+int open_device(const output_target& out, native_handle& file);
 
 // A new file that takes the stamped bytes before the output is touched:
 // beside the output, so that it can be renamed over it, or in memory.
@@ -95,7 +102,8 @@ int stage_in_memory(staging& stage);
 int carry_identity(const output_target& out, staging& stage);
 
 // Puts the staged file in the output's place and makes that last across a
-// power cut.
+// power cut. An output's name that no longer leads to the file open_output
+// found is never replaced.
 int commit_staging(staging& stage, const output_target& out);
 
 // Closes the staging file and removes any name it was given.

@@ -8,6 +8,7 @@ The launcher (for example "wine") runs a binary built for another system;
 tests of what only POSIX has are skipped for a .exe.
 """
 import argparse
+import fcntl
 import functools
 import os
 import pty
@@ -18,6 +19,7 @@ import select
 import shlex
 import shutil
 import signal
+import socket
 import stat
 import subprocess
 import sys
@@ -372,6 +374,7 @@ class Identity(ToolTest):
             self.put("elsewhere.xml", b"old")
             subprocess.run(["mount", "--bind", self.path("elsewhere.xml"), path], check=True)
             self.mounts.append(path)
+
         cases = [
             # (case, folder mode, prepare the output, run as nobody, the way taken, what changes)
             ("owner and group", 0o755, chown(65534, 0o640), False, "rename", {}),
@@ -437,6 +440,124 @@ class Identity(ToolTest):
         self.assertEqual(self.tree(), {"in.xml": b"<a/>", "out.xml": stamped(b"<a/>"), "cache.xml": b"old"})
 
 
+class Links(ToolTest):
+    """The system follows the output's links, with the protections it applies
+    to them, and the file it opened is the one replaced."""
+
+    def setUp(self):
+        if WINDOWS:
+            self.skipTest("POSIX only")
+        super().setUp()
+
+    def protect_symlinks(self, value):
+        """Sets fs.protected_symlinks; the test's end puts back what it was."""
+        if os.geteuid() != 0:
+            self.skipTest("needs root")
+        setting = "/proc/sys/fs/protected_symlinks"
+        try:
+            with open(setting) as f:
+                old = f.read()
+            with open(setting, "w") as f:
+                f.write("%d\n" % value)
+        except OSError as error:
+            self.skipTest("fs.protected_symlinks cannot be set: %s" % error)
+
+        def put_back():
+            with open(setting, "w") as f:
+                f.write(old)
+        self.addCleanup(put_back)
+
+    def plant(self, folder_mode, folder_owner, link_owners, target):
+        """vault/secret, root's only, and in planted/ the links out.xml ->
+        hop1 -> ... -> vault/`target`, owned by `link_owners` in turn."""
+        os.chmod(self.dir, 0o755)
+        self.put("in.xml", b"<a/>")
+        self.put("vault/secret", b"secret")
+        os.chmod(self.path("vault"), 0o700)
+        os.mkdir(self.path("planted"))
+        os.chown(self.path("planted"), folder_owner, folder_owner)
+        os.chmod(self.path("planted"), folder_mode)
+        names = ["planted/out.xml"] + ["planted/hop%d" % i for i in range(1, len(link_owners))]
+        for name, leads_to, owner in zip(names, names[1:] + ["vault/" + target], link_owners):
+            os.symlink(self.path(leads_to), self.path(name))
+            os.lchown(self.path(name), owner, owner)
+
+    def test_links_are_followed_where_the_system_allows(self):
+        refused = failed(b"can't write the output file planted/out.xml", b"Permission denied")
+        dangling = failed(b"can't write the output file planted/out.xml", b"No such file or directory")
+        cases = [
+            # (case, fs.protected_symlinks, folder mode and owner, link owners, what the last leads to, message)
+            ("another user's link to root's file", 1, 0o1777, 0, [65534], "secret", refused),
+            ("another user's link to nothing", 1, 0o1777, 0, [65534], "created", refused),
+            ("unprotected, as fopen: to root's file", 0, 0o1777, 0, [65534], "secret", b""),
+            ("unprotected: to nothing, as cp", 0, 0o1777, 0, [65534], "created", dangling),
+            ("own link to nothing, as cp", 1, 0o755, 0, [0], "created", dangling),
+            ("the folder owner's link", 1, 0o1777, 65534, [65534], "secret", b""),
+            ("a folder that is not sticky", 1, 0o777, 0, [65534], "secret", b""),
+            ("chained, another user's second", 1, 0o1777, 0, [0, 65534], "secret", refused),
+            ("chained, in a folder that is not sticky", 1, 0o777, 0, [65534, 65534], "secret", b""),
+        ]
+        for case, protected, folder_mode, folder_owner, link_owners, target, message in cases:
+            with self.subTest(case):
+                self.reset()
+                self.protect_symlinks(protected)
+                self.plant(folder_mode, folder_owner, link_owners, target)
+                before = self.tree()
+                self.assertEqual(self.run_tool("in.xml", "planted/out.xml"), (1 if message else 0, message))
+                self.assertEqual(self.tree(), dict(before, **({} if message else {"vault/secret": stamped(b"<a/>")})))
+
+    def test_a_link_swapped_with_a_file_never_leads_the_write(self):
+        self.protect_symlinks(1)
+        self.plant(0o1777, 0, [65534], "secret")
+        self.put("planted/bait", b"plain")
+        os.chown(self.path("planted/bait"), 65534, 65534)
+        secret = os.stat(self.path("vault/secret"))
+        swap = "import ctypes\nwhile True: ctypes.CDLL(None).renameat2(-100, b'out.xml', -100, b'bait', 2)"
+        # Run by root, who may: what the system checks is the link's owner.
+        swapper = subprocess.Popen([sys.executable, "-c", swap], cwd=self.path("planted"), preexec_fn=close_stdin)
+        self.addCleanup(swapper.wait)
+        self.addCleanup(swapper.kill)
+        codes = set()
+        for _ in range(300):
+            codes.add(self.run_tool("in.xml", "planted/out.xml")[0])
+            swapper.send_signal(signal.SIGSTOP)
+            os.waitpid(swapper.pid, os.WUNTRACED)
+            self.assertEqual(self.get("vault/secret"), b"secret")
+            self.assertEqual(os.stat(self.path("vault/secret")).st_ino, secret.st_ino)
+            if not any(os.path.islink(self.path("planted/" + name)) for name in ("out.xml", "bait")):
+                # A stamp renamed over the link: plant it again.
+                os.symlink(self.path("vault/secret"), self.path("planted/link"))
+                os.lchown(self.path("planted/link"), 65534, 65534)
+                os.rename(self.path("planted/link"), self.path("planted/bait"))
+            swapper.send_signal(signal.SIGCONT)
+        # Both the link and the plain file were met.
+        self.assertEqual(codes, {0, 1})
+
+    def test_a_name_that_leads_elsewhere_by_the_rename_is_left_alone(self):
+        for output in ("out.xml", "link.xml"):
+            with self.subTest(output):
+                self.reset()
+                self.put("out.xml", b"old")
+                self.put("other.xml", b"other")
+                os.symlink("out.xml", self.path("link.xml"))
+                os.mkfifo(self.path("in.xml"))
+                proc = subprocess.Popen([BINARY, "in.xml", output], cwd=self.dir, stdin=subprocess.DEVNULL,
+                                        stdout=subprocess.PIPE)
+                with proc.stdout, open(self.path("in.xml"), "wb") as f:
+                    f.write(b"<a/>")
+                    f.flush()
+                    # Once the input is being read, the output has been looked up.
+                    while fcntl.ioctl(f, termios.FIONREAD, bytes(4)) != bytes(4):
+                        time.sleep(0.01)
+                    os.rename(self.path("other.xml"), self.path("out.xml"))
+                    before = self.tree()
+                    f.close()
+                    self.assertEqual((proc.wait(timeout=60), proc.stdout.read()),
+                                     (1, failed(b"can't write the output file %s" % output.encode(),
+                                                b"Stale file handle")))
+                self.assertEqual(self.tree(), before)
+
+
 class CommandMode(ToolTest):
     """Two arguments: no prompt, no wait, the outcome in the exit status."""
 
@@ -500,6 +621,28 @@ class CommandMode(ToolTest):
         self.assertEqual(self.run_tool("a.xml", "/dev/null"), (0, b""))
         self.assertEqual(self.run_tool("a.xml", "/dev/full"), (1, failed(b"can't write the output file /dev/full", b"No space left on device")))
         self.assertEqual(self.tree(), {"a.xml": b"abc"})
+
+    @posix_only
+    def test_pipes_and_sockets_reached_through_links(self):
+        self.put("a.xml", b"abc")
+        cases = [
+            # (command, what standard output is)
+            ('"$0" a.xml /dev/stdout', "pipe"),
+            ('"$0" a.xml /dev/fd/3 3>&1', "pipe"),
+            ('"$0" a.xml >(cat)', "pipe"),
+            ('exec "$0" a.xml /proc/self/fd/1', "pipe"),
+            ('"$0" a.xml /dev/stdout', "socket"),
+        ]
+        for command, kind in cases:
+            with self.subTest(command=command, stdout=kind):
+                ours, theirs = socket.socketpair()
+                with ours, theirs:
+                    proc = subprocess.run(["bash", "-c", command, BINARY], cwd=self.dir, stdin=subprocess.DEVNULL,
+                                          stdout=theirs if kind == "socket" else subprocess.PIPE, timeout=60)
+                    theirs.close()
+                    received = proc.stdout if kind == "pipe" else ours.recv(4096)
+                self.assertEqual((proc.returncode, received), (0, stamped(b"abc")))
+                self.assertEqual(self.tree(), {"a.xml": b"abc"})
 
     @posix_only
     def test_a_removed_working_directory_touches_no_file(self):

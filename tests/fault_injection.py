@@ -22,17 +22,28 @@ CONTENT = b"<config>\r\n  <item/>\r\n</config>\r\n"
 STAMPED = CONTENT + b"\r\n<!--CRC Config-->\r\n<CRC key='CheckNum' value='%d'>" % (sum(CONTENT) + 23)
 CALL = re.compile(r"^(?:\d+ +)?(\w+)\((.*)")
 
-# (scenario, files before, arguments, the file that gets the stamp)
+# (scenario, files before (a link's content is its target's name), arguments,
+# the file that gets the stamp)
 SCENARIOS = [
     ("new output", {"in.xml": (CONTENT, 0o644)}, ["in.xml", "out.xml"], "out.xml"),
     ("existing output", {"in.xml": (CONTENT, 0o644), "out.xml": (b"old", 0o640)}, ["in.xml", "out.xml"], "out.xml"),
     ("in place", {"a.xml": (CONTENT, 0o600)}, ["a.xml", "a.xml"], "a.xml"),
+    ("linked output", {"in.xml": (CONTENT, 0o644), "real.xml": (b"old", 0o640), "out.xml": ("real.xml", None)},
+     ["in.xml", "out.xml"], "real.xml"),
 ]
 
 
 def snapshot(folder):
-    return {name: (open(os.path.join(folder, name), "rb").read(), os.stat(os.path.join(folder, name)).st_mode)
-            for name in os.listdir(folder)}
+    """Each name's content and mode, or a link's target."""
+    found = {}
+    for name in os.listdir(folder):
+        path = os.path.join(folder, name)
+        if os.path.islink(path):
+            found[name] = (os.readlink(path), None)
+        else:
+            with open(path, "rb") as f:
+                found[name] = (f.read(), os.stat(path).st_mode)
+    return found
 
 
 class Harness:
@@ -47,6 +58,9 @@ class Harness:
         the tool printed."""
         with tempfile.TemporaryDirectory() as folder:
             for name, (content, mode) in files.items():
+                if mode is None:
+                    os.symlink(content, os.path.join(folder, name))
+                    continue
                 with open(os.path.join(folder, name), "wb") as f:
                     f.write(content)
                 os.chmod(os.path.join(folder, name), mode)
