@@ -251,8 +251,9 @@ int rename_staging(staging& stage, const output_target& out)
 
 using name_list = std::vector<char>;
 
-// The names of the extended attributes of `fd`, each ending in a zero byte.
-int list_attributes(int fd, name_list& names)
+// The names of the extended attributes of `fd` that its file system lists,
+// each ending in a zero byte.
+int listed_attributes(int fd, name_list& names)
 {
     for (;;) {
         const ssize_t size = flistxattr(fd, nullptr, 0);
@@ -275,6 +276,18 @@ bool listed(const name_list& names, const char* name)
         if (std::strcmp(p, name) == 0)
             return true;
     return false;
+}
+
+// The names of all the extended attributes of `fd`. Some file systems
+// (ntfs-3g) keep ACLs without listing them; those are asked for by name.
+int list_attributes(int fd, name_list& names)
+{
+    if (const int error = listed_attributes(fd, names))
+        return error;
+    for (const char* acl : {"system.posix_acl_access", "system.posix_acl_default"})
+        if (!listed(names, acl) && fgetxattr(fd, acl, nullptr, 0) >= 0)
+            names.insert(names.end(), acl, acl + std::strlen(acl) + 1);
+    return 0;
 }
 
 // Makes the extended attributes of `to` those of `from`: they hold ACLs and
@@ -345,18 +358,14 @@ int open_device(const output_target& out, native_handle& file)
 
 int stage_beside(const output_target& out, staging& stage)
 {
-    mode_t mode = 0666;
-    struct stat old;
-    if (out.kind == kOutputFile) {
-        if (fstat(fd_of(out.file), &old) != 0)
-            return failure();
-        mode = old.st_mode & 0777;
-    }
     // A folder that cannot be read cannot be flushed after the rename.
     const int folder = openat(fd_of(out.folder), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder < 0)
         return failure();
     stage.folder = folder;
+    // Open to this user only until it has the old output's owner, group and
+    // attributes; a new output gets what any new file gets.
+    const mode_t mode = out.kind == kOutputFile ? 0600 : 0666;
     // Unnamed until complete: a crash or kill -9 while writing leaves nothing.
     int fd = openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
     for (int attempt = 0; fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EEXIST) && attempt < 100;

@@ -91,8 +91,9 @@ struct staging {
     char name[32] = "";                // its name there, once it has one
 };
 
-// Creates the staging file in the output's folder, never more open to others
-// than the existing output, or than a new file would be.
+// Creates the staging file in the output's folder, open to this user only
+// until carry_identity has made it what the old output is, or as open as a
+// new file would be.
 int stage_beside(const output_target& out, staging& stage);
 int stage_in_memory(staging& stage);
 

@@ -8,6 +8,7 @@ The launcher (for example "wine") runs a binary built for another system;
 tests of what only POSIX has are skipped for a .exe.
 """
 import argparse
+import contextlib
 import fcntl
 import functools
 import os
@@ -361,6 +362,9 @@ class Identity(ToolTest):
     def identity(self, path):
         st = os.stat(path)
         attributes = {name: os.getxattr(path, name) for name in os.listxattr(path)}
+        # Some file systems keep an ACL without listing it.
+        with contextlib.suppress(OSError):
+            attributes["system.posix_acl_access"] = os.getxattr(path, "system.posix_acl_access")
         return {"owner": (st.st_uid, st.st_gid), "mode": stat.S_IMODE(st.st_mode), "attributes": attributes}
 
     def test_owner_group_mode_and_attributes_survive(self):
@@ -375,6 +379,16 @@ class Identity(ToolTest):
             subprocess.run(["mount", "--bind", self.path("elsewhere.xml"), path], check=True)
             self.mounts.append(path)
 
+        def on_ntfs_with_acl(path):
+            with open(self.path("ntfs.img"), "wb") as f:
+                f.truncate(16 << 20)
+            made = subprocess.run(["mkntfs", "-F", "-q", "-f", self.path("ntfs.img")], capture_output=True)
+            if made.returncode != 0 or subprocess.run(["ntfs-3g", "-o", "permissions,acl", self.path("ntfs.img"),
+                                                       os.path.dirname(path)]).returncode != 0:
+                self.skipTest("needs ntfs-3g and FUSE (apt-get install -y ntfs-3g)")
+            self.mounts.append(os.path.dirname(path))
+            self.put("out/o.xml", b"old")
+            acl("-m", "u:65534:r,g::-")(path)
         cases = [
             # (case, folder mode, prepare the output, run as nobody, the way taken, what changes)
             ("owner and group", 0o755, chown(65534, 0o640), False, "rename", {}),
@@ -388,6 +402,7 @@ class Identity(ToolTest):
             # Writing drops set-id bits of a file one does not own, as cp -p does.
             ("set-uid without its owner", 0o1777, chown(0, 0o6777), True, "in place", {"mode": 0o777}),
             ("bind-mounted file", 0o755, bind_mount, False, "in place", {}),
+            ("ACL the file system does not list", 0o755, on_ntfs_with_acl, False, "rename", {}),
         ]
         for case, folder_mode, prepare, as_nobody, way, changes in cases:
             with self.subTest(case):
@@ -406,6 +421,53 @@ class Identity(ToolTest):
                 self.assertEqual(self.identity(out), expected)
                 self.assertEqual("in place" if os.stat(out).st_ino == inode else "rename", way)
                 self.assertEqual(os.listdir(self.path("out")), ["o.xml"])
+
+    def test_a_named_staging_file_is_private_until_it_is_the_output(self):
+        """Without unnamed files the staging file has a name while the input
+        is copied: a user of the runner's group reads it no more than the old
+        output."""
+        if shutil.which("strace") is None:
+            self.skipTest("needs strace")
+        os.chmod(self.dir, 0o755)
+        self.put("in.xml", b"<a/>")
+        self.put("out.xml", b"old")
+        subprocess.run(["strace", "-qq", "-o", self.path("trace"), BINARY, "in.xml", "out.xml"], cwd=self.dir,
+                       check=True, stdin=subprocess.DEVNULL, env=UNDER_PTRACE)
+        with open(self.path("trace")) as f:
+            named = fault_injection.without_tmpfile(fault_injection.read_calls(f))
+
+        def in_roots_group():
+            os.setgroups([0])
+            os.setuid(4321)
+        cases = [
+            # (case, how the old output is made private: 0600 before this)
+            ("another user's 0640 file", lambda path: (os.chown(path, 1234, 2345), os.chmod(path, 0o640))),
+            ("an ACL's mask as group bits", lambda path: subprocess.run(["setfacl", "-m", "u:65534:r", path])),
+        ]
+        for case, prepare in cases:
+            with self.subTest(case):
+                self.reset()
+                os.chmod(self.dir, 0o755)
+                self.put("out.xml", b"old")
+                os.chmod(self.path("out.xml"), 0o600)
+                prepare(self.path("out.xml"))
+                expected = self.identity(self.path("out.xml"))
+                os.mkfifo(self.path("in.xml"))
+                proc = subprocess.Popen(["strace", "-qq", "-o", "/dev/null", "-e", named, BINARY, "in.xml", "out.xml"],
+                                        cwd=self.dir, stdin=subprocess.DEVNULL, env=UNDER_PTRACE)
+                with open(self.path("in.xml"), "wb") as f:
+                    f.write(b"<a/>")
+                    f.flush()
+                    deadline = time.monotonic() + 30
+                    while time.monotonic() < deadline and not any(n.startswith(".xmlstamp-") for n in os.listdir(self.dir)):
+                        time.sleep(0.01)
+                    staging = [self.path(n) for n in os.listdir(self.dir) if n.startswith(".xmlstamp-")]
+                    reader = subprocess.run(["cat", *staging], preexec_fn=in_roots_group, capture_output=True)
+                self.assertEqual(proc.wait(timeout=60), 0)
+                self.assertEqual((len(staging), reader.stdout), (1, b""))
+                self.assertIn(b"Permission denied", reader.stderr)
+                self.assertEqual(self.get("out.xml"), stamped(b"<a/>"))
+                self.assertEqual(self.identity(self.path("out.xml")), expected)
 
     def test_a_failed_overwrite_in_place_puts_the_old_bytes_back(self):
         os.chmod(self.dir, 0o755)

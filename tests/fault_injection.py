@@ -122,6 +122,12 @@ def occurrence(calls, wanted, test=lambda args: True, nth=1):
     raise AssertionError("no call among %s" % (wanted,))
 
 
+def without_tmpfile(calls):
+    """The strace option that fails the first unnamed file a run like `calls`
+    creates, as a file system without them does."""
+    return "inject=openat:error=EOPNOTSUPP:when=%d" % occurrence(calls, {"openat"}, lambda a: "O_TMPFILE" in a)[1]
+
+
 def check_flush_order(harness, name, calls):
     """A success must survive a power cut: the staged file is flushed before
     the rename, and the folder that holds the new name after it."""
@@ -154,8 +160,7 @@ def main():
                           ["-e", "inject=renameat:error=EBUSY:when=1"])
         # Without an unnamed file the staging file has a name from the start,
         # which a signal must take with it.
-        no_tmpfile = "inject=openat:error=EOPNOTSUPP:when=%d" % occurrence(
-            calls, {"openat"}, lambda a: "O_TMPFILE" in a)[1]
+        no_tmpfile = without_tmpfile(calls)
         harness.sweep(name + ", named staging file", files, args, target, ["-e", no_tmpfile])
         check_flush_order(harness, name, calls)
         for extra in ([], ["-e", no_tmpfile]):
