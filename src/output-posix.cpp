@@ -385,13 +385,16 @@ int stage_beside(const output_target& out, staging& stage)
     return 0;
 }
 
-int stage_in_memory(staging& stage)
+int stage_in_temp_folder(staging& stage)
 {
-    const int fd = memfd_create("xmlstamp", MFD_CLOEXEC);
+    const char* folder = std::getenv("TMPDIR");
+    int fd = open(folder != nullptr && *folder != '\0' ? folder : "/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0)
+        fd = memfd_create("xmlstamp", MFD_CLOEXEC);
     if (fd < 0)
         return failure();
     stage.file = fd;
-    stage.in_memory = true;
+    stage.in_temp_folder = true;
     return 0;
 }
 
@@ -431,7 +434,7 @@ void discard_staging(staging& stage)
         forget_name(stage);
     }
     close_file(stage.folder);
-    stage.in_memory = false;
+    stage.in_temp_folder = false;
 }
 
 bool in_place_may_work(int error)

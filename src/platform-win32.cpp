@@ -478,7 +478,7 @@ int stage_beside(const output_target& out, staging& stage)
     return error;
 }
 
-int stage_in_memory(staging& stage)
+int stage_in_temp_folder(staging& stage)
 {
     // A file that the system deletes when it is closed, however the process
     // ends, and keeps in its cache rather than on disk where it can.
@@ -490,7 +490,7 @@ int stage_in_memory(staging& stage)
     folder.resize(n);
     std::wstring path;
     const int error = create_new_file(folder, 0, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, stage, path);
-    stage.in_memory = error == 0;
+    stage.in_temp_folder = error == 0;
     stage.name[0] = '\0';  // the system removes it
     return error;
 }
@@ -535,7 +535,7 @@ void discard_staging(staging& stage)
         ReleaseSRWLockExclusive(&naming);
     }
     close_file(stage.folder);
-    stage.in_memory = false;
+    stage.in_temp_folder = false;
 }
 
 bool in_place_may_work(int)

@@ -83,10 +83,11 @@ int open_output(const char* fname, output_target& out);
 int open_device(const output_target& out, native_handle& file);
 
 // A new file that takes the stamped bytes before the output is touched:
-// beside the output, so that it can be renamed over it, or in memory.
+// beside the output, so that it can be renamed over it, or in the temporary
+// folder, which is never renamed.
 struct staging {
     native_handle file = kNoHandle;
-    bool in_memory = false;
+    bool in_temp_folder = false;
     native_handle folder = kNoHandle;  // the output's folder, for a file beside it
     char name[32] = "";                // its name there, once it has one
 };
@@ -95,7 +96,10 @@ struct staging {
 // until carry_identity has made it what the old output is, or as open as a
 // new file would be.
 int stage_beside(const output_target& out, staging& stage);
-int stage_in_memory(staging& stage);
+// Creates an unnamed staging file in the temporary folder, that no one else
+// can open and that vanishes with the process; in memory where no such file
+// can be made.
+int stage_in_temp_folder(staging& stage);
 
 // Gives the staged file everything that makes the existing output what it is
 // besides its bytes: owner, group, permissions, attributes. An error means

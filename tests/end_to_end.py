@@ -11,6 +11,7 @@ import argparse
 import contextlib
 import fcntl
 import functools
+import hashlib
 import os
 import pty
 import random
@@ -317,6 +318,97 @@ class Writing(ToolTest):
             self.assertEqual(os.fstat(f.fileno()).st_size, (1 << 30) + len(trailer))
             f.seek(-len(trailer) - 1, os.SEEK_END)
             self.assertEqual(f.read(), b"\0" + trailer)
+
+    @posix_only
+    def test_memory_is_bounded_for_every_output(self):
+        """A device's stamp, and the old bytes of an overwrite in place, wait
+        in an unnamed file in the temporary folder, never in memory."""
+        if SANITIZED or os.geteuid() != 0:
+            self.skipTest("needs root, and more address space than AddressSanitizer leaves")
+        join_cgroup = self.memory_cgroup(64 << 20)
+        os.chmod(self.dir, 0o755)
+        copy = shutil.copy(BINARY, self.dir)
+        os.mkdir(self.path("tmp"))
+        os.chmod(self.path("tmp"), 0o1777)
+        # Outside the test's folder, which goes before the cleanups run.
+        full = tempfile.mkdtemp()
+        self.addCleanup(os.rmdir, full)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=16m", "tmpfs", full], check=True)
+        self.addCleanup(subprocess.run, ["umount", full], check=True)
+        for name in ("big.xml", "ro/out.xml"):
+            os.makedirs(os.path.dirname(self.path(name)), exist_ok=True)
+            with open(self.path(name), "wb") as f:
+                f.truncate(256 << 20)
+        os.chmod(self.path("ro/out.xml"), 0o666)
+        os.chmod(self.path("ro"), 0o555)
+        os.mkfifo(self.path("pipe"))
+        # Not /dev/null itself, which a run that took it for a file would replace.
+        os.mknod(self.path("null"), stat.S_IFCHR | 0o666, os.makedev(1, 3))
+        expected = hashlib.sha256()
+        for _ in range(256):
+            expected.update(bytes(1 << 20))
+        expected.update(b"\r\n" + MARKER + b"\r\n<CRC key='CheckNum' value='23'>")
+        cases = [
+            # (case, input, output, temporary folder, run as nobody, outcome: alive after 3 s, or status and message)
+            ("/dev/zero into /dev/null", "/dev/zero", "null", self.path("tmp"), False, "alive"),
+            ("... into a full temporary folder", "/dev/zero", "null", full, False,
+             (1, failed(b"can't write the output file null", b"No space left on device"))),
+            ("256 MiB into a pipe", "big.xml", "pipe", self.path("tmp"), False, (0, b"")),
+            ("256 MiB in place in a folder that takes no new file", "big.xml", "ro/out.xml", self.path("tmp"), True,
+             (0, b"")),
+        ]
+        for case, source, output, tmp, nobody, outcome in cases:
+            with self.subTest(case):
+                def limited():
+                    with open(join_cgroup, "w") as f:
+                        f.write(str(os.getpid()))
+                    resource.setrlimit(resource.RLIMIT_AS, (64 << 20, 64 << 20))
+                    (as_nobody if nobody else close_stdin)()
+                received = hashlib.sha256()
+
+                def drain():
+                    with open(self.path(output), "rb") as f:
+                        for chunk in iter(functools.partial(f.read, 1 << 20), b""):
+                            received.update(chunk)
+                reader = threading.Thread(target=drain)
+                proc = subprocess.Popen([copy, source, output], cwd=self.dir, stdout=subprocess.PIPE,
+                                        env=dict(os.environ, TMPDIR=tmp), preexec_fn=limited)
+                if output == "pipe":
+                    reader.start()
+                if outcome == "alive":
+                    time.sleep(3)
+                    self.assertIsNone(proc.poll(), "the run ended")
+                    proc.kill()
+                code, out = proc.wait(timeout=300), proc.stdout.read()
+                proc.stdout.close()
+                if reader.is_alive():
+                    os.close(os.open(self.path("pipe"), os.O_WRONLY | os.O_NONBLOCK))  # the reader waits for a writer
+                    reader.join()
+                self.assertEqual(os.listdir(tmp), [])
+                if outcome != "alive":
+                    self.assertEqual((code, out), outcome)
+                if outcome == (0, b""):
+                    if output != "pipe":
+                        drain()
+                    self.assertEqual(received.hexdigest(), expected.hexdigest())
+
+    def memory_cgroup(self, limit):
+        """A memory cgroup of `limit` bytes for this test; the file that takes
+        a process into it."""
+        if os.path.exists("/sys/fs/cgroup/cgroup.controllers"):
+            group, knob = "/sys/fs/cgroup/xmlstamp-test-%d" % os.getpid(), "memory.max"
+        else:
+            group, knob = "/sys/fs/cgroup/memory/xmlstamp-test-%d" % os.getpid(), "memory.limit_in_bytes"
+        try:
+            os.mkdir(group)
+        except OSError as error:
+            self.skipTest("no memory cgroup can be made: %s" % error)
+        self.addCleanup(os.rmdir, group)
+        if not os.path.exists(os.path.join(group, knob)):
+            self.skipTest("no memory controller for %s" % group)
+        with open(os.path.join(group, knob), "w") as f:
+            f.write(str(limit))
+        return os.path.join(group, "cgroup.procs")
 
     @posix_only
     def test_an_input_over_4_gib_is_summed_and_written_whole(self):

@@ -14,6 +14,7 @@ import os
 import re
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
@@ -22,14 +23,16 @@ CONTENT = b"<config>\r\n  <item/>\r\n</config>\r\n"
 STAMPED = CONTENT + b"\r\n<!--CRC Config-->\r\n<CRC key='CheckNum' value='%d'>" % (sum(CONTENT) + 23)
 CALL = re.compile(r"^(?:\d+ +)?(\w+)\((.*)")
 
-# (scenario, files before (a link's content is its target's name), arguments,
-# the file that gets the stamp)
+# (scenario, files before (a link's content is its target's name; a device
+# has none), arguments, the file that gets the stamp, or None for a device)
 SCENARIOS = [
     ("new output", {"in.xml": (CONTENT, 0o644)}, ["in.xml", "out.xml"], "out.xml"),
     ("existing output", {"in.xml": (CONTENT, 0o644), "out.xml": (b"old", 0o640)}, ["in.xml", "out.xml"], "out.xml"),
     ("in place", {"a.xml": (CONTENT, 0o600)}, ["a.xml", "a.xml"], "a.xml"),
     ("linked output", {"in.xml": (CONTENT, 0o644), "real.xml": (b"old", 0o640), "out.xml": ("real.xml", None)},
      ["in.xml", "out.xml"], "real.xml"),
+    # Not /dev/null itself: a run that took it for a file would replace it.
+    ("device output", {"in.xml": (CONTENT, 0o644), "null": (None, stat.S_IFCHR | 0o666)}, ["in.xml", "null"], None),
 ]
 
 
@@ -40,6 +43,8 @@ def snapshot(folder):
         path = os.path.join(folder, name)
         if os.path.islink(path):
             found[name] = (os.readlink(path), None)
+        elif stat.S_ISCHR(os.lstat(path).st_mode):
+            found[name] = (None, os.lstat(path).st_mode)
         else:
             with open(path, "rb") as f:
                 found[name] = (f.read(), os.stat(path).st_mode)
@@ -61,13 +66,18 @@ class Harness:
                 if mode is None:
                     os.symlink(content, os.path.join(folder, name))
                     continue
+                if content is None:
+                    os.mknod(os.path.join(folder, name), mode, os.makedev(1, 3))  # /dev/null's
+                    continue
                 with open(os.path.join(folder, name), "wb") as f:
                     f.write(content)
                 os.chmod(os.path.join(folder, name), mode)
             before = snapshot(folder)
             trace = os.path.join(tempfile.gettempdir(), "xmlstamp-trace-%d" % os.getpid())
+            # A file left in the temporary folder shows in the snapshot.
             proc = subprocess.run(["strace", "-f", "-qq", "-o", trace, *strace_options, self.binary, *args],
-                                  cwd=folder, stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+                                  cwd=folder, stdin=subprocess.DEVNULL, capture_output=True, timeout=60,
+                                  env=dict(os.environ, TMPDIR=folder))
             with open(trace) as f:
                 calls = read_calls(f)
             os.remove(trace)
@@ -76,7 +86,9 @@ class Harness:
 
     def check(self, label, files, args, target, strace_options, signal_number=None, may_fail_late=False):
         before, after, code, out, _ = self.run(files, args, strace_options)
-        stamped = dict(before, **{target: (STAMPED, before.get(target, (b"", 0o100644))[1])})
+        stamped = dict(before)
+        if target is not None:
+            stamped[target] = (STAMPED, before.get(target, (b"", 0o100644))[1])
         if code == 0 and after == stamped and out == b"":
             return
         ended = (code == -signal_number if signal_number else
@@ -152,7 +164,15 @@ def main():
 
     harness = Harness(binary)
     for name, files, args, target in SCENARIOS:
+        if target is None and os.geteuid() != 0:
+            print("skipped %s: only root makes a device" % name)
+            continue
         calls = harness.sweep(name, files, args, target)
+        if target is None:
+            # A device: nothing is renamed; without an unnamed file in the
+            # temporary folder, its stamp is held in memory.
+            harness.sweep(name + ", in memory", files, args, target, ["-e", without_tmpfile(calls)])
+            continue
         # A refused rename sends the output down the overwrite in place, with
         # the old bytes kept aside to put back.
         if name != "new output":
