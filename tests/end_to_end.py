@@ -550,10 +550,11 @@ class Identity(ToolTest):
                 with open(self.path("in.xml"), "wb") as f:
                     f.write(b"<a/>")
                     f.flush()
-                    deadline = time.monotonic() + 30
-                    while time.monotonic() < deadline and not any(n.startswith(".xmlstamp-") for n in os.listdir(self.dir)):
+                    for _ in range(3000):
+                        staging = [self.path(n) for n in os.listdir(self.dir) if n.startswith(".xmlstamp-")]
+                        if staging:
+                            break
                         time.sleep(0.01)
-                    staging = [self.path(n) for n in os.listdir(self.dir) if n.startswith(".xmlstamp-")]
                     reader = subprocess.run(["cat", *staging], preexec_fn=in_roots_group, capture_output=True)
                 self.assertEqual(proc.wait(timeout=60), 0)
                 self.assertEqual((len(staging), reader.stdout), (1, b""))
@@ -666,7 +667,8 @@ class Links(ToolTest):
         self.put("planted/bait", b"plain")
         os.chown(self.path("planted/bait"), 65534, 65534)
         secret = os.stat(self.path("vault/secret"))
-        swap = "import ctypes\nwhile True: ctypes.CDLL(None).renameat2(-100, b'out.xml', -100, b'bait', 2)"
+        swap = ("import ctypes\nAT_FDCWD, RENAME_EXCHANGE = -100, 2\n"
+                "while True: ctypes.CDLL(None).renameat2(AT_FDCWD, b'out.xml', AT_FDCWD, b'bait', RENAME_EXCHANGE)")
         # Run by root, who may: what the system checks is the link's owner.
         swapper = subprocess.Popen([sys.executable, "-c", swap], cwd=self.path("planted"), preexec_fn=close_stdin)
         self.addCleanup(swapper.wait)
