@@ -81,8 +81,9 @@ int finish_stamp(native_handle file, int& error)
     return error == 0 ? 0 : kCantWrite;
 }
 
-// A staging file beside the output where a rename can replace it; in memory
-// for a device, and for an output whose folder takes no new file.
+// A staging file beside the output where a rename can replace it; in the
+// temporary folder for a device, and for an output whose folder takes no new
+// file.
 int stage_output(const output_target& out, staging& stage, int& error)
 {
     if (out.kind != kOutputDevice) {
@@ -90,8 +91,8 @@ int stage_output(const output_target& out, staging& stage, int& error)
         if (error == 0 || out.kind == kOutputNew || !in_place_may_work(error))
             return error == 0 ? 0 : kCantWrite;
     }
-    error = stage_in_memory(stage);
-    return error == 0 ? 0 : kTooLarge;
+    error = stage_in_temp_folder(stage);
+    return error == 0 ? 0 : kCantWrite;
 }
 
 // Makes `to` hold exactly the bytes of `from`, flushed to disk.
@@ -133,7 +134,7 @@ int overwrite_in_place(staging& stage, output_target& out, int& error)
 int write_to_device(staging& stage, const output_target& out, int& error)
 {
     native_handle device = kNoHandle;
-    if ((error = rewind_file(stage.file)) != 0 || (error = open_device(out.path.c_str(), device)) != 0)
+    if ((error = rewind_file(stage.file)) != 0 || (error = open_device(out, device)) != 0)
         return kCantWrite;
     const int result = copy_rest(stage.file, device, error);
     close_file(device);
@@ -147,7 +148,7 @@ int replace_output(staging& stage, output_target& out, int& error)
 {
     if (out.kind == kOutputDevice)
         return write_to_device(stage, out, error);
-    const bool renamable = !stage.in_memory && (out.kind == kOutputNew || carry_identity(out, stage) == 0);
+    const bool renamable = !stage.in_temp_folder && (out.kind == kOutputNew || carry_identity(out, stage) == 0);
     if (renamable) {
         error = commit_staging(stage, out);
         if (error == 0 || out.kind == kOutputNew || !in_place_may_work(error))
@@ -170,11 +171,8 @@ int stamp_file(const char* openname, const char* fname, int& error)
         release_cache(out.file, p_sw_file);
     if (result == 0)
         result = stage_output(out, stage, error);
-    if (result == 0) {
+    if (result == 0)
         result = copy_rest(p_sw_file, stage.file, error);
-        if (result == kCantWrite && stage.in_memory)
-            result = kTooLarge;
-    }
     close_file(p_sw_file);
     if (result == 0)
         result = finish_stamp(stage.file, error);
@@ -182,7 +180,9 @@ int stamp_file(const char* openname, const char* fname, int& error)
         result = replace_output(stage, out, error);
     discard_staging(stage);
     close_file(out.file);
-    return result;
+    close_file(out.folder);
+    // A failure for want of memory says so, wherever the bytes were going.
+    return result == kCantWrite && error == out_of_memory_error() ? kTooLarge : result;
 }
 
 int read_whole_file(const char* openname, std::vector<unsigned char>& content, int& error)

@@ -451,9 +451,9 @@ int open_output(const char* fname, output_target& out)
     return known && (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) ? ERROR_ACCESS_DENIED : 0;
 }
 
-int open_device(const char* path, native_handle& file)
+int open_device(const output_target& out, native_handle& file)
 {
-    const HANDLE handle = CreateFileW(system_path(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    const HANDLE handle = CreateFileW(system_path(out.path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                       nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return failure();
@@ -478,7 +478,7 @@ int stage_beside(const output_target& out, staging& stage)
     return error;
 }
 
-int stage_in_memory(staging& stage)
+int stage_in_temp_folder(staging& stage)
 {
     // A file that the system deletes when it is closed, however the process
     // ends, and keeps in its cache rather than on disk where it can.
@@ -490,7 +490,7 @@ int stage_in_memory(staging& stage)
     folder.resize(n);
     std::wstring path;
     const int error = create_new_file(folder, 0, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, stage, path);
-    stage.in_memory = error == 0;
+    stage.in_temp_folder = error == 0;
     stage.name[0] = '\0';  // the system removes it
     return error;
 }
@@ -535,7 +535,7 @@ void discard_staging(staging& stage)
         ReleaseSRWLockExclusive(&naming);
     }
     close_file(stage.folder);
-    stage.in_memory = false;
+    stage.in_temp_folder = false;
 }
 
 bool in_place_may_work(int)

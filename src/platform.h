@@ -62,32 +62,44 @@ constexpr uint64_t kViewAlignment = uint64_t{1} << 16;
 const unsigned char* map_view(native_handle file, uint64_t offset, size_t size, int& error);
 void unmap_view(const unsigned char* view, size_t size);
 
-// What the output path names now. A link is followed to the file it names,
-// which need not exist; `path` is then the file's own path.
+// What the output path names now, looked up as any open looks it up: the
+// system follows links, with whatever protections it applies to them. A link
+// that leads to no file is refused.
 enum { kOutputNew, kOutputFile, kOutputDevice };
 struct output_target {
     std::string path;
     int kind = kOutputNew;
-    native_handle file = kNoHandle;  // an existing file, open for writing, and reading where allowed
+    // An existing file, open for writing, and reading where allowed; a device
+    // or pipe is only held, not opened, until open_device.
+    native_handle file = kNoHandle;
+    // Where POSIX puts the file: the folder that holds it, or will hold a new
+    // one, and its name there (for a link, those of the file it leads to).
+    native_handle folder = kNoHandle;
+    std::string name;
 };
 int open_output(const char* fname, output_target& out);
 
-// Opens a device or a pipe for writing, as "wb" would.
-int open_device(const char* path, native_handle& file);
+// Opens the device or pipe that open_output found for writing, as "wb" would.
+int open_device(const output_target& out, native_handle& file);
 
 // A new file that takes the stamped bytes before the output is touched:
-// beside the output, so that it can be renamed over it, or in memory.
+// beside the output, so that it can be renamed over it, or in the temporary
+// folder, which is never renamed.
 struct staging {
     native_handle file = kNoHandle;
-    bool in_memory = false;
+    bool in_temp_folder = false;
     native_handle folder = kNoHandle;  // the output's folder, for a file beside it
     char name[32] = "";                // its name there, once it has one
 };
 
-// Creates the staging file in the output's folder, never more open to others
-// than the existing output, or than a new file would be.
+// Creates the staging file in the output's folder, open to this user only
+// until carry_identity has made it what the old output is, or as open as a
+// new file would be.
 int stage_beside(const output_target& out, staging& stage);
-int stage_in_memory(staging& stage);
+// Creates an unnamed staging file in the temporary folder, that no one else
+// can open and that vanishes with the process; in memory where no such file
+// can be made.
+int stage_in_temp_folder(staging& stage);
 
 // Gives the staged file everything that makes the existing output what it is
 // besides its bytes: owner, group, permissions, attributes. An error means
@@ -95,7 +107,8 @@ int stage_in_memory(staging& stage);
 int carry_identity(const output_target& out, staging& stage);
 
 // Puts the staged file in the output's place and makes that last across a
-// power cut.
+// power cut. An output's name that no longer leads to the file open_output
+// found is never replaced.
 int commit_staging(staging& stage, const output_target& out);
 
 // Closes the staging file and removes any name it was given.

@@ -8,7 +8,10 @@ The launcher (for example "wine") runs a binary built for another system;
 tests of what only POSIX has are skipped for a .exe.
 """
 import argparse
+import contextlib
+import fcntl
 import functools
+import hashlib
 import os
 import pty
 import random
@@ -18,6 +21,7 @@ import select
 import shlex
 import shutil
 import signal
+import socket
 import stat
 import subprocess
 import sys
@@ -317,6 +321,97 @@ class Writing(ToolTest):
             self.assertEqual(f.read(), b"\0" + trailer)
 
     @posix_only
+    def test_memory_is_bounded_for_every_output(self):
+        """A device's stamp, and the old bytes of an overwrite in place, wait
+        in an unnamed file in the temporary folder, never in memory."""
+        if SANITIZED or os.geteuid() != 0:
+            self.skipTest("needs root, and more address space than AddressSanitizer leaves")
+        join_cgroup = self.memory_cgroup(64 << 20)
+        os.chmod(self.dir, 0o755)
+        copy = shutil.copy(BINARY, self.dir)
+        os.mkdir(self.path("tmp"))
+        os.chmod(self.path("tmp"), 0o1777)
+        # Outside the test's folder, which goes before the cleanups run.
+        full = tempfile.mkdtemp()
+        self.addCleanup(os.rmdir, full)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=16m", "tmpfs", full], check=True)
+        self.addCleanup(subprocess.run, ["umount", full], check=True)
+        for name in ("big.xml", "ro/out.xml"):
+            os.makedirs(os.path.dirname(self.path(name)), exist_ok=True)
+            with open(self.path(name), "wb") as f:
+                f.truncate(256 << 20)
+        os.chmod(self.path("ro/out.xml"), 0o666)
+        os.chmod(self.path("ro"), 0o555)
+        os.mkfifo(self.path("pipe"))
+        # Not /dev/null itself, which a run that took it for a file would replace.
+        os.mknod(self.path("null"), stat.S_IFCHR | 0o666, os.makedev(1, 3))
+        expected = hashlib.sha256()
+        for _ in range(256):
+            expected.update(bytes(1 << 20))
+        expected.update(b"\r\n" + MARKER + b"\r\n<CRC key='CheckNum' value='23'>")
+        cases = [
+            # (case, input, output, temporary folder, run as nobody, outcome: alive after 3 s, or status and message)
+            ("/dev/zero into /dev/null", "/dev/zero", "null", self.path("tmp"), False, "alive"),
+            ("... into a full temporary folder", "/dev/zero", "null", full, False,
+             (1, failed(b"can't write the output file null", b"No space left on device"))),
+            ("256 MiB into a pipe", "big.xml", "pipe", self.path("tmp"), False, (0, b"")),
+            ("256 MiB in place in a folder that takes no new file", "big.xml", "ro/out.xml", self.path("tmp"), True,
+             (0, b"")),
+        ]
+        for case, source, output, tmp, nobody, outcome in cases:
+            with self.subTest(case):
+                def limited():
+                    with open(join_cgroup, "w") as f:
+                        f.write(str(os.getpid()))
+                    resource.setrlimit(resource.RLIMIT_AS, (64 << 20, 64 << 20))
+                    (as_nobody if nobody else close_stdin)()
+                received = hashlib.sha256()
+
+                def drain():
+                    with open(self.path(output), "rb") as f:
+                        for chunk in iter(functools.partial(f.read, 1 << 20), b""):
+                            received.update(chunk)
+                reader = threading.Thread(target=drain)
+                proc = subprocess.Popen([copy, source, output], cwd=self.dir, stdout=subprocess.PIPE,
+                                        env=dict(os.environ, TMPDIR=tmp), preexec_fn=limited)
+                if output == "pipe":
+                    reader.start()
+                if outcome == "alive":
+                    time.sleep(3)
+                    self.assertIsNone(proc.poll(), "the run ended")
+                    proc.kill()
+                code, out = proc.wait(timeout=300), proc.stdout.read()
+                proc.stdout.close()
+                if reader.is_alive():
+                    os.close(os.open(self.path("pipe"), os.O_WRONLY | os.O_NONBLOCK))  # the reader waits for a writer
+                    reader.join()
+                self.assertEqual(os.listdir(tmp), [])
+                if outcome != "alive":
+                    self.assertEqual((code, out), outcome)
+                if outcome == (0, b""):
+                    if output != "pipe":
+                        drain()
+                    self.assertEqual(received.hexdigest(), expected.hexdigest())
+
+    def memory_cgroup(self, limit):
+        """A memory cgroup of `limit` bytes for this test; the file that takes
+        a process into it."""
+        if os.path.exists("/sys/fs/cgroup/cgroup.controllers"):
+            group, knob = "/sys/fs/cgroup/xmlstamp-test-%d" % os.getpid(), "memory.max"
+        else:
+            group, knob = "/sys/fs/cgroup/memory/xmlstamp-test-%d" % os.getpid(), "memory.limit_in_bytes"
+        try:
+            os.mkdir(group)
+        except OSError as error:
+            self.skipTest("no memory cgroup can be made: %s" % error)
+        self.addCleanup(os.rmdir, group)
+        if not os.path.exists(os.path.join(group, knob)):
+            self.skipTest("no memory controller for %s" % group)
+        with open(os.path.join(group, knob), "w") as f:
+            f.write(str(limit))
+        return os.path.join(group, "cgroup.procs")
+
+    @posix_only
     def test_an_input_over_4_gib_is_summed_and_written_whole(self):
         size = (4 << 30) + 5
         if shutil.disk_usage(self.dir).free < size + (4 << 30):
@@ -383,6 +478,9 @@ class Identity(ToolTest):
     def identity(self, path):
         st = os.stat(path)
         attributes = {name: os.getxattr(path, name) for name in os.listxattr(path)}
+        # Some file systems keep an ACL without listing it.
+        with contextlib.suppress(OSError):
+            attributes["system.posix_acl_access"] = os.getxattr(path, "system.posix_acl_access")
         return {"owner": (st.st_uid, st.st_gid), "mode": stat.S_IMODE(st.st_mode), "attributes": attributes}
 
     def test_owner_group_mode_and_attributes_survive(self):
@@ -396,6 +494,17 @@ class Identity(ToolTest):
             self.put("elsewhere.xml", b"old")
             subprocess.run(["mount", "--bind", self.path("elsewhere.xml"), path], check=True)
             self.mounts.append(path)
+
+        def on_ntfs_with_acl(path):
+            with open(self.path("ntfs.img"), "wb") as f:
+                f.truncate(16 << 20)
+            made = subprocess.run(["mkntfs", "-F", "-q", "-f", self.path("ntfs.img")], capture_output=True)
+            if made.returncode != 0 or subprocess.run(["ntfs-3g", "-o", "permissions,acl", self.path("ntfs.img"),
+                                                       os.path.dirname(path)]).returncode != 0:
+                self.skipTest("needs ntfs-3g and FUSE (apt-get install -y ntfs-3g)")
+            self.mounts.append(os.path.dirname(path))
+            self.put("out/o.xml", b"old")
+            acl("-m", "u:65534:r,g::-")(path)
         cases = [
             # (case, folder mode, prepare the output, run as nobody, the way taken, what changes)
             ("owner and group", 0o755, chown(65534, 0o640), False, "rename", {}),
@@ -412,6 +521,7 @@ class Identity(ToolTest):
             # Writing drops set-id bits of a file one does not own, as cp -p does.
             ("set-uid without its owner", 0o1777, chown(0, 0o6777), True, "in place", {"mode": 0o777}),
             ("bind-mounted file", 0o755, bind_mount, False, "in place", {}),
+            ("ACL the file system does not list", 0o755, on_ntfs_with_acl, False, "rename", {}),
         ]
         for case, folder_mode, prepare, as_nobody, way, changes in cases:
             with self.subTest(case):
@@ -430,6 +540,54 @@ class Identity(ToolTest):
                 self.assertEqual(self.identity(out), expected)
                 self.assertEqual("in place" if os.stat(out).st_ino == inode else "rename", way)
                 self.assertEqual(os.listdir(self.path("out")), ["o.xml"])
+
+    def test_a_named_staging_file_is_private_until_it_is_the_output(self):
+        """Without unnamed files the staging file has a name while the input
+        is copied: a user of the runner's group reads it no more than the old
+        output."""
+        if shutil.which("strace") is None:
+            self.skipTest("needs strace")
+        os.chmod(self.dir, 0o755)
+        self.put("in.xml", b"<a/>")
+        self.put("out.xml", b"old")
+        subprocess.run(["strace", "-qq", "-o", self.path("trace"), BINARY, "in.xml", "out.xml"], cwd=self.dir,
+                       check=True, stdin=subprocess.DEVNULL, env=UNDER_PTRACE)
+        with open(self.path("trace")) as f:
+            named = fault_injection.without_tmpfile(fault_injection.read_calls(f))
+
+        def in_roots_group():
+            os.setgroups([0])
+            os.setuid(4321)
+        cases = [
+            # (case, how the old output is made private: 0600 before this)
+            ("another user's 0640 file", lambda path: (os.chown(path, 1234, 2345), os.chmod(path, 0o640))),
+            ("an ACL's mask as group bits", lambda path: subprocess.run(["setfacl", "-m", "u:65534:r", path])),
+        ]
+        for case, prepare in cases:
+            with self.subTest(case):
+                self.reset()
+                os.chmod(self.dir, 0o755)
+                self.put("out.xml", b"old")
+                os.chmod(self.path("out.xml"), 0o600)
+                prepare(self.path("out.xml"))
+                expected = self.identity(self.path("out.xml"))
+                os.mkfifo(self.path("in.xml"))
+                proc = subprocess.Popen(["strace", "-qq", "-o", "/dev/null", "-e", named, BINARY, "in.xml", "out.xml"],
+                                        cwd=self.dir, stdin=subprocess.DEVNULL, env=UNDER_PTRACE)
+                with open(self.path("in.xml"), "wb") as f:
+                    f.write(b"<a/>")
+                    f.flush()
+                    for _ in range(3000):
+                        staging = [self.path(n) for n in os.listdir(self.dir) if n.startswith(".xmlstamp-")]
+                        if staging:
+                            break
+                        time.sleep(0.01)
+                    reader = subprocess.run(["cat", *staging], preexec_fn=in_roots_group, capture_output=True)
+                self.assertEqual(proc.wait(timeout=60), 0)
+                self.assertEqual((len(staging), reader.stdout), (1, b""))
+                self.assertIn(b"Permission denied", reader.stderr)
+                self.assertEqual(self.get("out.xml"), stamped(b"<a/>"))
+                self.assertEqual(self.identity(self.path("out.xml")), expected)
 
     def test_a_failed_overwrite_in_place_puts_the_old_bytes_back(self):
         os.chmod(self.dir, 0o755)
@@ -462,6 +620,125 @@ class Identity(ToolTest):
         os.link(self.path("out.xml"), self.path("cache.xml"))
         self.assertEqual(self.run_tool("in.xml", "out.xml"), (0, b""))
         self.assertEqual(self.tree(), {"in.xml": b"<a/>", "out.xml": stamped(b"<a/>"), "cache.xml": b"old"})
+
+
+class Links(ToolTest):
+    """The system follows the output's links, with the protections it applies
+    to them, and the file it opened is the one replaced."""
+
+    def setUp(self):
+        if WINDOWS:
+            self.skipTest("POSIX only")
+        super().setUp()
+
+    def protect_symlinks(self, value):
+        """Sets fs.protected_symlinks; the test's end puts back what it was."""
+        if os.geteuid() != 0:
+            self.skipTest("needs root")
+        setting = "/proc/sys/fs/protected_symlinks"
+        try:
+            with open(setting) as f:
+                old = f.read()
+            with open(setting, "w") as f:
+                f.write("%d\n" % value)
+        except OSError as error:
+            self.skipTest("fs.protected_symlinks cannot be set: %s" % error)
+
+        def put_back():
+            with open(setting, "w") as f:
+                f.write(old)
+        self.addCleanup(put_back)
+
+    def plant(self, folder_mode, folder_owner, link_owners, target):
+        """vault/secret, root's only, and in planted/ the links out.xml ->
+        hop1 -> ... -> vault/`target`, owned by `link_owners` in turn."""
+        os.chmod(self.dir, 0o755)
+        self.put("in.xml", b"<a/>")
+        self.put("vault/secret", b"secret")
+        os.chmod(self.path("vault"), 0o700)
+        os.mkdir(self.path("planted"))
+        os.chown(self.path("planted"), folder_owner, folder_owner)
+        os.chmod(self.path("planted"), folder_mode)
+        names = ["planted/out.xml"] + ["planted/hop%d" % i for i in range(1, len(link_owners))]
+        for name, leads_to, owner in zip(names, names[1:] + ["vault/" + target], link_owners):
+            os.symlink(self.path(leads_to), self.path(name))
+            os.lchown(self.path(name), owner, owner)
+
+    def test_links_are_followed_where_the_system_allows(self):
+        refused = failed(b"can't write the output file planted/out.xml", b"Permission denied")
+        dangling = failed(b"can't write the output file planted/out.xml", b"No such file or directory")
+        cases = [
+            # (case, fs.protected_symlinks, folder mode and owner, link owners, what the last leads to, message)
+            ("another user's link to root's file", 1, 0o1777, 0, [65534], "secret", refused),
+            ("another user's link to nothing", 1, 0o1777, 0, [65534], "created", refused),
+            ("unprotected, as fopen: to root's file", 0, 0o1777, 0, [65534], "secret", b""),
+            ("unprotected: to nothing, as cp", 0, 0o1777, 0, [65534], "created", dangling),
+            ("own link to nothing, as cp", 1, 0o755, 0, [0], "created", dangling),
+            ("the folder owner's link", 1, 0o1777, 65534, [65534], "secret", b""),
+            ("a folder that is not sticky", 1, 0o777, 0, [65534], "secret", b""),
+            ("chained, another user's second", 1, 0o1777, 0, [0, 65534], "secret", refused),
+            ("chained, in a folder that is not sticky", 1, 0o777, 0, [65534, 65534], "secret", b""),
+        ]
+        for case, protected, folder_mode, folder_owner, link_owners, target, message in cases:
+            with self.subTest(case):
+                self.reset()
+                self.protect_symlinks(protected)
+                self.plant(folder_mode, folder_owner, link_owners, target)
+                before = self.tree()
+                self.assertEqual(self.run_tool("in.xml", "planted/out.xml"), (1 if message else 0, message))
+                self.assertEqual(self.tree(), dict(before, **({} if message else {"vault/secret": stamped(b"<a/>")})))
+
+    def test_a_link_swapped_with_a_file_never_leads_the_write(self):
+        self.protect_symlinks(1)
+        self.plant(0o1777, 0, [65534], "secret")
+        self.put("planted/bait", b"plain")
+        os.chown(self.path("planted/bait"), 65534, 65534)
+        secret = os.stat(self.path("vault/secret"))
+        swap = ("import ctypes\nAT_FDCWD, RENAME_EXCHANGE = -100, 2\n"
+                "while True: ctypes.CDLL(None).renameat2(AT_FDCWD, b'out.xml', AT_FDCWD, b'bait', RENAME_EXCHANGE)")
+        # Run by root, who may: what the system checks is the link's owner.
+        swapper = subprocess.Popen([sys.executable, "-c", swap], cwd=self.path("planted"), preexec_fn=close_stdin)
+        self.addCleanup(swapper.wait)
+        self.addCleanup(swapper.kill)
+        codes = set()
+        for _ in range(300):
+            codes.add(self.run_tool("in.xml", "planted/out.xml")[0])
+            swapper.send_signal(signal.SIGSTOP)
+            os.waitpid(swapper.pid, os.WUNTRACED)
+            self.assertEqual(self.get("vault/secret"), b"secret")
+            self.assertEqual(os.stat(self.path("vault/secret")).st_ino, secret.st_ino)
+            if not any(os.path.islink(self.path("planted/" + name)) for name in ("out.xml", "bait")):
+                # A stamp renamed over the link: plant it again.
+                os.symlink(self.path("vault/secret"), self.path("planted/link"))
+                os.lchown(self.path("planted/link"), 65534, 65534)
+                os.rename(self.path("planted/link"), self.path("planted/bait"))
+            swapper.send_signal(signal.SIGCONT)
+        # Both the link and the plain file were met.
+        self.assertEqual(codes, {0, 1})
+
+    def test_a_name_that_leads_elsewhere_by_the_rename_is_left_alone(self):
+        for output in ("out.xml", "link.xml"):
+            with self.subTest(output):
+                self.reset()
+                self.put("out.xml", b"old")
+                self.put("other.xml", b"other")
+                os.symlink("out.xml", self.path("link.xml"))
+                os.mkfifo(self.path("in.xml"))
+                proc = subprocess.Popen([BINARY, "in.xml", output], cwd=self.dir, stdin=subprocess.DEVNULL,
+                                        stdout=subprocess.PIPE)
+                with proc.stdout, open(self.path("in.xml"), "wb") as f:
+                    f.write(b"<a/>")
+                    f.flush()
+                    # Once the input is being read, the output has been looked up.
+                    while fcntl.ioctl(f, termios.FIONREAD, bytes(4)) != bytes(4):
+                        time.sleep(0.01)
+                    os.rename(self.path("other.xml"), self.path("out.xml"))
+                    before = self.tree()
+                    f.close()
+                    self.assertEqual((proc.wait(timeout=60), proc.stdout.read()),
+                                     (1, failed(b"can't write the output file %s" % output.encode(),
+                                                b"Stale file handle")))
+                self.assertEqual(self.tree(), before)
 
 
 class CommandMode(ToolTest):
@@ -527,6 +804,28 @@ class CommandMode(ToolTest):
         self.assertEqual(self.run_tool("a.xml", "/dev/null"), (0, b""))
         self.assertEqual(self.run_tool("a.xml", "/dev/full"), (1, failed(b"can't write the output file /dev/full", b"No space left on device")))
         self.assertEqual(self.tree(), {"a.xml": b"abc"})
+
+    @posix_only
+    def test_pipes_and_sockets_reached_through_links(self):
+        self.put("a.xml", b"abc")
+        cases = [
+            # (command, what standard output is)
+            ('"$0" a.xml /dev/stdout', "pipe"),
+            ('"$0" a.xml /dev/fd/3 3>&1', "pipe"),
+            ('"$0" a.xml >(cat)', "pipe"),
+            ('exec "$0" a.xml /proc/self/fd/1', "pipe"),
+            ('"$0" a.xml /dev/stdout', "socket"),
+        ]
+        for command, kind in cases:
+            with self.subTest(command=command, stdout=kind):
+                ours, theirs = socket.socketpair()
+                with ours, theirs:
+                    proc = subprocess.run(["bash", "-c", command, BINARY], cwd=self.dir, stdin=subprocess.DEVNULL,
+                                          stdout=theirs if kind == "socket" else subprocess.PIPE, timeout=60)
+                    theirs.close()
+                    received = proc.stdout if kind == "pipe" else ours.recv(4096)
+                self.assertEqual((proc.returncode, received), (0, stamped(b"abc")))
+                self.assertEqual(self.tree(), {"a.xml": b"abc"})
 
     @posix_only
     def test_a_removed_working_directory_touches_no_file(self):

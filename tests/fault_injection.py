@@ -16,6 +16,7 @@ import os
 import re
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
@@ -24,24 +25,42 @@ CONTENT = b"<config>\r\n  <item/>\r\n</config>\r\n"
 STAMPED = CONTENT + b"\r\n<!--CRC Config-->\r\n<CRC key='CheckNum' value='%d'>" % (sum(CONTENT) + 23)
 CALL = re.compile(r"^(?:\d+ +)?(\w+)\((.*)")
 
-# (scenario, files before, arguments, the file that gets the stamp)
+# (scenario, files before (a link's content is its target's name; a device
+# has none), arguments, the file that gets the stamp, or None for a device)
 SCENARIOS = [
     ("new output", {"in.xml": (CONTENT, 0o644)}, ["in.xml", "out.xml"], "out.xml"),
     # Longer than the stamp: an overwrite cut short would leave old bytes after the new.
     ("existing output", {"in.xml": (CONTENT, 0o644), "out.xml": (b"<old/>\r\n" * 16, 0o640)},
      ["in.xml", "out.xml"], "out.xml"),
     ("in place", {"a.xml": (CONTENT, 0o600)}, ["a.xml", "a.xml"], "a.xml"),
+    ("linked output", {"in.xml": (CONTENT, 0o644), "real.xml": (b"old", 0o640), "out.xml": ("real.xml", None)},
+     ["in.xml", "out.xml"], "real.xml"),
+    # Not /dev/null itself: a run that took it for a file would replace it.
+    ("device output", {"in.xml": (CONTENT, 0o644), "null": (None, stat.S_IFCHR | 0o666)}, ["in.xml", "null"], None),
 ]
 
 
 def with_stamp(files, target):
-    """The files of a folder once `target` holds the stamp, in the mode it had."""
+    """The files of a folder once `target` holds the stamp, in the mode it
+    had; a device (no `target`) leaves them as they were."""
+    if target is None:
+        return dict(files)
     return dict(files, **{target: (STAMPED, files.get(target, (b"", 0o100644))[1])})
 
 
 def snapshot(folder):
-    return {name: (open(os.path.join(folder, name), "rb").read(), os.stat(os.path.join(folder, name)).st_mode)
-            for name in os.listdir(folder)}
+    """Each name's content and mode, or a link's target."""
+    found = {}
+    for name in os.listdir(folder):
+        path = os.path.join(folder, name)
+        if os.path.islink(path):
+            found[name] = (os.readlink(path), None)
+        elif stat.S_ISCHR(os.lstat(path).st_mode):
+            found[name] = (None, os.lstat(path).st_mode)
+        else:
+            with open(path, "rb") as f:
+                found[name] = (f.read(), os.stat(path).st_mode)
+    return found
 
 
 class Harness:
@@ -56,13 +75,21 @@ class Harness:
         the tool printed."""
         with tempfile.TemporaryDirectory() as folder:
             for name, (content, mode) in files.items():
+                if mode is None:
+                    os.symlink(content, os.path.join(folder, name))
+                    continue
+                if content is None:
+                    os.mknod(os.path.join(folder, name), mode, os.makedev(1, 3))  # /dev/null's
+                    continue
                 with open(os.path.join(folder, name), "wb") as f:
                     f.write(content)
                 os.chmod(os.path.join(folder, name), mode)
             before = snapshot(folder)
             trace = os.path.join(tempfile.gettempdir(), "xmlstamp-trace-%d" % os.getpid())
+            # A file left in the temporary folder shows in the snapshot.
             proc = subprocess.run(["strace", "-f", "-qq", "-o", trace, *strace_options, self.binary, *args],
-                                  cwd=folder, stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+                                  cwd=folder, stdin=subprocess.DEVNULL, capture_output=True, timeout=60,
+                                  env=dict(os.environ, TMPDIR=folder))
             with open(trace) as f:
                 calls = read_calls(f)
             os.remove(trace)
@@ -145,6 +172,12 @@ def occurrence(calls, wanted, test=lambda args: True, nth=1):
     raise AssertionError("no call among %s" % (wanted,))
 
 
+def without_tmpfile(calls):
+    """The strace option that fails the first unnamed file a run like `calls`
+    creates, as a file system without them does."""
+    return "inject=openat:error=EOPNOTSUPP:when=%d" % occurrence(calls, {"openat"}, lambda a: "O_TMPFILE" in a)[1]
+
+
 def check_flush_order(harness, name, calls):
     """A success must survive a power cut: the staged file is flushed before
     the rename, and the folder that holds the new name after it."""
@@ -169,7 +202,15 @@ def main():
 
     harness = Harness(binary)
     for name, files, args, target in SCENARIOS:
+        if target is None and os.geteuid() != 0:
+            print("skipped %s: only root makes a device" % name)
+            continue
         calls = harness.sweep(name, files, args, target)
+        if target is None:
+            # A device: nothing is renamed; without an unnamed file in the
+            # temporary folder, its stamp is held in memory.
+            harness.sweep(name + ", in memory", files, args, target, ["-e", without_tmpfile(calls)])
+            continue
         # A refused rename sends the output down the overwrite in place, with
         # the old bytes kept aside to put back.
         in_place = ["-e", "inject=renameat:error=EBUSY:when=1"]
@@ -177,8 +218,7 @@ def main():
             harness.sweep(name + ", overwritten in place", files, args, target, in_place)
         # Without an unnamed file the staging file has a name from the start,
         # which a signal must take with it.
-        no_tmpfile = "inject=openat:error=EOPNOTSUPP:when=%d" % occurrence(
-            calls, {"openat"}, lambda a: "O_TMPFILE" in a)[1]
+        no_tmpfile = without_tmpfile(calls)
         harness.sweep(name + ", named staging file", files, args, target, ["-e", no_tmpfile])
         # Signals wait while the output is overwritten in place.
         if name != "new output":
