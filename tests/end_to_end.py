@@ -28,6 +28,7 @@ import time
 import unittest
 
 import fault_injection
+import runner
 
 BINARY = ""
 VERIFY = ""
@@ -85,7 +86,11 @@ def limit_file_size(size):
 
 
 class ToolTest(unittest.TestCase):
+    system = None  # "posix" or "windows" for a class of what only that system has
+
     def setUp(self):
+        if self.system not in (None, "windows" if WINDOWS else "posix"):
+            self.skipTest("%s only" % self.system)
         self._dir = tempfile.TemporaryDirectory()
         self.dir = os.path.realpath(self._dir.name)
 
@@ -343,6 +348,7 @@ class Identity(ToolTest):
     """A replaced output stays the same file to its owner and its system:
     renamed over when the new file can be made what the old one was, else
     overwritten in place."""
+    system = "posix"
 
     def setUp(self):
         if WINDOWS or os.geteuid() != 0:
@@ -363,7 +369,10 @@ class Identity(ToolTest):
 
     def test_owner_group_mode_and_attributes_survive(self):
         def acl(*args):
-            return lambda path: subprocess.run(["setfacl", *args, path], check=True)
+            def set_acl(path):
+                runner.need(self, shutil.which("setfacl"), "setfacl", "apt-get install -y acl")
+                subprocess.run(["setfacl", *args, path], check=True)
+            return set_acl
 
         def chown(uid, mode):
             return lambda path: (os.chown(path, uid, uid), os.chmod(path, mode))
@@ -540,6 +549,7 @@ class CommandMode(ToolTest):
 class WhileTheToolRuns(ToolTest):
     """The trailer's sum is the sum of the bytes written, whatever happens to
     the input meanwhile; a pipe gets nothing until the input has ended."""
+    system = "posix"
 
     @posix_only
     def test_a_pipe_gets_nothing_before_the_input_ends(self):
@@ -571,8 +581,7 @@ class WhileTheToolRuns(ToolTest):
 
     @posix_only
     def test_an_input_that_changes_gives_a_consistent_stamp(self):
-        if shutil.which("strace") is None:
-            self.skipTest("needs strace")
+        runner.need(self, shutil.which("strace"), "strace", "apt-get install -y strace")
         old = random.Random(3).randbytes(20 << 20)
         new = bytes(255 - b for b in old)
         cases = [
@@ -612,10 +621,7 @@ class WhileTheToolRuns(ToolTest):
 
 
 class OnWindows(ToolTest):
-    def setUp(self):
-        if not WINDOWS:
-            self.skipTest("Windows only")
-        super().setUp()
+    system = "windows"
 
     def test_backslash_paths_name_files_in_the_working_directory(self):
         self.put("data/a.xml", b"abc")
@@ -753,6 +759,8 @@ class Verify(ToolTest):
 
 
 class AtATerminal(ToolTest):
+    system = "posix"
+
     @posix_only
     def test_waits_for_one_key_without_echo_and_restores_the_terminal(self):
         self.put("data/tovra.xml", b"abc")
@@ -799,7 +807,7 @@ def main():
         LAUNCHER[0] = os.path.abspath(LAUNCHER[0])
     WINDOWS = BINARY.lower().endswith(".exe")
     SANITIZED = args.sanitized
-    unittest.main(argv=[sys.argv[0], *rest])
+    runner.main([sys.argv[0], *rest])
 
 
 if __name__ == "__main__":

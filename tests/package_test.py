@@ -8,6 +8,7 @@ ConsumerTest installs the build, moves the installed tree and builds a project
 that stamps its configuration with find_package(xmlstamp). DebTest builds the
 .deb and the .tar.gz, runs lintian and the unpacked tools. ZipTest builds the
 Windows .zip. ExeTest reads a Windows executable's resources and symbols.
+ToolsOnlyTest builds the tools where GoogleTest is missing.
 """
 import argparse
 import glob
@@ -22,6 +23,8 @@ import tempfile
 import unittest
 import xml.etree.ElementTree as ET
 import zipfile
+
+import runner
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SAMPLE = os.path.join(SOURCE, "data", "tovra.xml")
@@ -103,6 +106,8 @@ class ConsumerTest(PackageCase):
 
 class DebTest(PackageCase):
     def test_deb_passes_lintian_and_its_tools_run(self):
+        for program, package in (("dpkg-shlibdeps", "dpkg-dev"), ("file", "file"), ("lintian", "lintian")):
+            runner.need(self, shutil.which(program), program, "apt-get install -y " + package)
         deb = self.cpack("DEB;TGZ", ".deb")
         print(run("lintian", "--fail-on", "error,warning", deb), end="")
 
@@ -134,6 +139,18 @@ class ZipTest(PackageCase):
         expected = {"bin/xmlstamp.exe", "bin/xmlstamp-verify.exe", "README.md", "LICENSE",
                     "share/cmake/xmlstamp/xmlstampConfig.cmake"}
         self.assertEqual(expected - names, set())
+
+
+class ToolsOnlyTest(PackageCase):
+    def test_the_tools_build_without_googletest(self):
+        build = self.path("build")
+        configured = run(ARGS.cmake, "-S", SOURCE, "-B", build, "-DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON")
+        self.assertEqual([line for line in configured.splitlines() if "GoogleTest" in line],
+                         ["-- Tests off: they need GoogleTest and Python 3 (apt-get install -y libgtest-dev python3)"])
+        run(ARGS.cmake, "--build", build, "-j2", "--target", "xmlstamp", "xmlstamp-verify")
+        version = run(os.path.join(build, "xmlstamp-verify"), "--version")
+        self.assertEqual(version, "xmlstamp-verify %s\n" % ARGS.version)
+        self.assertEqual(run(os.path.join(build, "xmlstamp"), SAMPLE, self.path("out.xml")), "")
 
 
 def pe_resources(data):
@@ -190,4 +207,4 @@ if __name__ == "__main__":
     for option in ("--build", "--cmake", "--cpack", "--version", "--binary", "--description", "--config"):
         parser.add_argument(option)
     ARGS, rest = parser.parse_known_args(namespace=ARGS)
-    unittest.main(argv=[sys.argv[0], "-v"] + rest)
+    runner.main([sys.argv[0], "-v"] + rest)
