@@ -16,6 +16,12 @@ set(package_dir ${CMAKE_INSTALL_DATADIR}/cmake/xmlstamp)
 install(TARGETS xmlstamp xmlstamp-verify EXPORT xmlstamp-targets RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES README.md DESTINATION ${doc_dir})
 install(FILES LICENSE DESTINATION ${doc_dir} COMPONENT license)
+if(WIN32)
+  # A double click starts the tool in its own folder, where it reads
+  # data/tovra.xml and writes out/tovra.xml: the unpacked .zip has both.
+  install(FILES data/tovra.xml DESTINATION ${CMAKE_INSTALL_BINDIR}/data)
+  install(DIRECTORY DESTINATION ${CMAKE_INSTALL_BINDIR}/out)
+endif()
 
 install(EXPORT xmlstamp-targets NAMESPACE xmlstamp:: FILE xmlstampTargets.cmake DESTINATION ${package_dir})
 configure_package_config_file(cmake/xmlstampConfig.cmake.in xmlstampConfig.cmake INSTALL_DESTINATION ${package_dir})

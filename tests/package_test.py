@@ -2,18 +2,20 @@
 """What installing and the packages deliver, checked from the outside.
 
     package_test.py --build DIR --cmake PATH --cpack PATH --version X.Y.Z
-                    [--binary EXE --description TEXT --config CONFIG] TestCase...
+                    [--binary EXE --description TEXT --config CONFIG] [--launcher CMD] TestCase...
 
 ConsumerTest installs the build, moves the installed tree and builds a project
 that stamps its configuration with find_package(xmlstamp). DebTest builds the
 .deb and the .tar.gz, runs lintian and the unpacked tools. ZipTest builds the
-Windows .zip. ExeTest reads a Windows executable's resources and symbols.
-ToolsOnlyTest builds the tools where GoogleTest is missing.
+Windows .zip and runs it as unpacked. ExeTest reads a Windows executable's
+resources and symbols. ToolsOnlyTest builds the tools where GoogleTest is
+missing.
 """
 import argparse
 import glob
 import os
 import re
+import shlex
 import shutil
 import struct
 import subprocess
@@ -32,9 +34,10 @@ MARKER = b"<!--CRC Config-->"
 ARGS = argparse.Namespace()
 
 
-def run(*command):
+def run(*command, cwd=None):
     """Runs a command and returns its output; fails the test when it fails."""
-    result = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    result = subprocess.run(command, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT)
     output = result.stdout.decode(errors="replace")
     if result.returncode != 0:
         raise AssertionError("%s exited with %d:\n%s" % (" ".join(command), result.returncode, output))
@@ -133,12 +136,23 @@ class DebTest(PackageCase):
 
 
 class ZipTest(PackageCase):
-    def test_zip_holds_the_executables_readme_and_licence(self):
+    def test_zip_holds_the_tools_and_works_by_double_click(self):
+        unzipped = self.path("unzipped")
         with zipfile.ZipFile(self.cpack("ZIP", ".zip")) as archive:
             names = {name.split("/", 1)[-1] for name in archive.namelist()}
-        expected = {"bin/xmlstamp.exe", "bin/xmlstamp-verify.exe", "README.md", "LICENSE",
-                    "share/cmake/xmlstamp/xmlstampConfig.cmake"}
+            archive.extractall(unzipped)
+        expected = {"bin/xmlstamp.exe", "bin/xmlstamp-verify.exe", "bin/data/tovra.xml", "bin/out/", "README.md",
+                    "LICENSE", "share/cmake/xmlstamp/xmlstampConfig.cmake"}
         self.assertEqual(expected - names, set())
+
+        # A double click starts the tool in its own folder, with no arguments.
+        [top] = os.listdir(unzipped)
+        folder = os.path.join(unzipped, top, "bin")
+        launcher = shlex.split(ARGS.launcher)
+        self.assertEqual(run(*launcher, os.path.join(folder, "xmlstamp.exe"), cwd=folder), "Press any key to exit!")
+        with open(SAMPLE, "rb") as f:
+            line = "out/tovra.xml: ok (%d)\r\n" % body_sum(f.read())
+        self.assertEqual(run(*launcher, os.path.join(folder, "xmlstamp-verify.exe"), "out/tovra.xml", cwd=folder), line)
 
 
 class ToolsOnlyTest(PackageCase):
@@ -206,5 +220,6 @@ if __name__ == "__main__":
     parser = argparse.ArgumentParser()
     for option in ("--build", "--cmake", "--cpack", "--version", "--binary", "--description", "--config"):
         parser.add_argument(option)
+    parser.add_argument("--launcher", default="")
     ARGS, rest = parser.parse_known_args(namespace=ARGS)
     runner.main([sys.argv[0], "-v"] + rest)
