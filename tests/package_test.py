@@ -112,10 +112,19 @@ class DebTest(PackageCase):
         for program, package in (("dpkg-shlibdeps", "dpkg-dev"), ("file", "file"), ("lintian", "lintian")):
             runner.need(self, shutil.which(program), program, "apt-get install -y " + package)
         deb = self.cpack("DEB;TGZ", ".deb")
-        print(run("lintian", "--fail-on", "error,warning", deb), end="")
+        # Not one tag, not even an informational or a pedantic one.
+        lintian = subprocess.run(["lintian", "--pedantic", "-I", "--fail-on", "error,warning,info,pedantic", deb],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.assertEqual((lintian.returncode, lintian.stdout), (0, ""), lintian.stderr)
 
         root = self.path("root")
         run("dpkg-deb", "-x", deb, root)
+        # Debian compresses every document over 4 KB but the copyright file.
+        doc = os.path.join(root, "usr", "share", "doc", "xmlstamp")
+        plain = {name: os.path.getsize(os.path.join(doc, name)) for name in os.listdir(doc)
+                 if not name.endswith(".gz") and name != "copyright"}
+        self.assertEqual({name: size for name, size in plain.items() if size > 4096}, {})
+        self.assertIn("README.md.gz", os.listdir(doc))
         tool, verify = (os.path.join(root, "usr", "bin", name) for name in ("xmlstamp", "xmlstamp-verify"))
         stamped = self.path("tovra.xml")
         self.assertEqual(run(tool, SAMPLE, stamped), "")
