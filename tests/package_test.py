@@ -34,9 +34,9 @@ MARKER = b"<!--CRC Config-->"
 ARGS = argparse.Namespace()
 
 
-def run(*command, cwd=None):
+def run(*command, cwd=None, env=None):
     """Runs a command and returns its output; fails the test when it fails."""
-    result = subprocess.run(command, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+    result = subprocess.run(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT)
     output = result.stdout.decode(errors="replace")
     if result.returncode != 0:
@@ -89,7 +89,13 @@ class ConsumerTest(PackageCase):
         config = os.path.join(source, "unit.xml")
         with open(config, "wb") as f:
             f.write(b"abc")
-        run(ARGS.cmake, "-S", source, "-B", build, "-DCMAKE_PREFIX_PATH=" + prefix)
+        # CMake finds a prefix named on its command line, or whose bin is on PATH.
+        path = dict(os.environ, PATH=os.path.join(prefix, "bin") + os.pathsep + os.environ["PATH"])
+        ways = [(build, ["-DCMAKE_PREFIX_PATH=" + prefix], None), (self.path("on_path"), [], path)]
+        for folder, options, env in ways:
+            run(ARGS.cmake, "-S", source, "-B", folder, *options, env=env)
+            with open(os.path.join(folder, "CMakeCache.txt")) as cache:
+                self.assertIn("xmlstamp_DIR:PATH=%s/share/cmake/xmlstamp\n" % prefix, cache.read())
         run(ARGS.cmake, "--build", build)
         stamped = os.path.join(build, "stamped", "unit.xml")
         verify = os.path.join(prefix, "bin", "xmlstamp-verify")
