@@ -14,8 +14,20 @@ endif()
 set(package_dir ${CMAKE_INSTALL_DATADIR}/cmake/xmlstamp)
 
 install(TARGETS xmlstamp xmlstamp-verify EXPORT xmlstamp-targets RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES README.md DESTINATION ${doc_dir})
-install(FILES LICENSE DESTINATION ${doc_dir} COMPONENT license)
+# Stripped as Debian strips: without the compilers' names in .comment too.
+set(installed "\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}")
+install(CODE "if(CMAKE_INSTALL_DO_STRIP)
+  execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment \"${installed}/$<TARGET_FILE_NAME:xmlstamp>\"
+                          \"${installed}/$<TARGET_FILE_NAME:xmlstamp-verify>\" COMMAND_ERROR_IS_FATAL ANY)
+endif()")
+# The .deb carries the documents in Debian's form instead (cmake/cpack-options.cmake).
+install(FILES README.md LICENSE DESTINATION ${doc_dir} COMPONENT docs)
+if(WIN32)
+  # A double click starts the tool in its own folder, where it reads
+  # data/tovra.xml and writes out/tovra.xml: the unpacked .zip has both.
+  install(FILES data/tovra.xml DESTINATION ${CMAKE_INSTALL_BINDIR}/data)
+  install(DIRECTORY DESTINATION ${CMAKE_INSTALL_BINDIR}/out)
+endif()
 
 install(EXPORT xmlstamp-targets NAMESPACE xmlstamp:: FILE xmlstampTargets.cmake DESTINATION ${package_dir})
 configure_package_config_file(cmake/xmlstampConfig.cmake.in xmlstampConfig.cmake INSTALL_DESTINATION ${package_dir})
@@ -31,7 +43,7 @@ if(NOT WIN32)
     configure_file(man/${page}.in man/${page} @ONLY)
     list(APPEND plain ${CMAKE_CURRENT_BINARY_DIR}/man/${page})
   endforeach()
-  list(APPEND plain ${PROJECT_SOURCE_DIR}/cmake/debian/changelog)
+  list(APPEND plain ${PROJECT_SOURCE_DIR}/cmake/debian/changelog ${PROJECT_SOURCE_DIR}/README.md)
   file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/gz)
   set(compressed)
   foreach(source IN LISTS plain)

@@ -32,6 +32,7 @@ import time
 import unittest
 
 import fault_injection
+import runner
 
 BINARY = ""
 VERIFY = ""
@@ -90,7 +91,11 @@ def limit_file_size(size):
 
 
 class ToolTest(unittest.TestCase):
+    system = None  # "posix" or "windows" for a class of what only that system has
+
     def setUp(self):
+        if self.system not in (None, "windows" if WINDOWS else "posix"):
+            self.skipTest("%s only" % self.system)
         self._dir = tempfile.TemporaryDirectory()
         self.dir = os.path.realpath(self._dir.name)
 
@@ -403,10 +408,10 @@ class Writing(ToolTest):
         try:
             os.mkdir(group)
         except OSError as error:
-            self.skipTest("no memory cgroup can be made: %s" % error)
+            self.skipTest("needs a memory cgroup, which cannot be made here: %s" % error)
         self.addCleanup(os.rmdir, group)
         if not os.path.exists(os.path.join(group, knob)):
-            self.skipTest("no memory controller for %s" % group)
+            self.skipTest("needs the memory controller for %s" % group)
         with open(os.path.join(group, knob), "w") as f:
             f.write(str(limit))
         return os.path.join(group, "cgroup.procs")
@@ -462,6 +467,7 @@ class Identity(ToolTest):
     """A replaced output stays the same file to its owner and its system:
     renamed over when the new file can be made what the old one was, else
     overwritten in place."""
+    system = "posix"
 
     def setUp(self):
         if WINDOWS or os.geteuid() != 0:
@@ -485,7 +491,10 @@ class Identity(ToolTest):
 
     def test_owner_group_mode_and_attributes_survive(self):
         def acl(*args):
-            return lambda path: subprocess.run(["setfacl", *args, path], check=True)
+            def set_acl(path):
+                runner.need(self, shutil.which("setfacl"), "setfacl", "apt-get install -y acl")
+                subprocess.run(["setfacl", *args, path], check=True)
+            return set_acl
 
         def chown(uid, mode, gid=None):
             return lambda path: (os.chown(path, uid, uid if gid is None else gid), os.chmod(path, mode))
@@ -501,7 +510,7 @@ class Identity(ToolTest):
             made = subprocess.run(["mkntfs", "-F", "-q", "-f", self.path("ntfs.img")], capture_output=True)
             if made.returncode != 0 or subprocess.run(["ntfs-3g", "-o", "permissions,acl", self.path("ntfs.img"),
                                                        os.path.dirname(path)]).returncode != 0:
-                self.skipTest("needs ntfs-3g and FUSE (apt-get install -y ntfs-3g)")
+                runner.need(self, False, "ntfs-3g and FUSE", "apt-get install -y ntfs-3g")
             self.mounts.append(os.path.dirname(path))
             self.put("out/o.xml", b"old")
             acl("-m", "u:65534:r,g::-")(path)
@@ -545,8 +554,7 @@ class Identity(ToolTest):
         """Without unnamed files the staging file has a name while the input
         is copied: a user of the runner's group reads it no more than the old
         output."""
-        if shutil.which("strace") is None:
-            self.skipTest("needs strace")
+        runner.need(self, shutil.which("strace"), "strace", "apt-get install -y strace")
         os.chmod(self.dir, 0o755)
         self.put("in.xml", b"<a/>")
         self.put("out.xml", b"old")
@@ -626,10 +634,7 @@ class Links(ToolTest):
     """The system follows the output's links, with the protections it applies
     to them, and the file it opened is the one replaced."""
 
-    def setUp(self):
-        if WINDOWS:
-            self.skipTest("POSIX only")
-        super().setUp()
+    system = "posix"
 
     def protect_symlinks(self, value):
         """Sets fs.protected_symlinks; the test's end puts back what it was."""
@@ -642,7 +647,7 @@ class Links(ToolTest):
             with open(setting, "w") as f:
                 f.write("%d\n" % value)
         except OSError as error:
-            self.skipTest("fs.protected_symlinks cannot be set: %s" % error)
+            self.skipTest("needs to set fs.protected_symlinks, which is refused here: %s" % error)
 
         def put_back():
             with open(setting, "w") as f:
@@ -866,6 +871,7 @@ class CommandMode(ToolTest):
 class WhileTheToolRuns(ToolTest):
     """The trailer's sum is the sum of the bytes written, whatever happens to
     the input meanwhile; a pipe gets nothing until the input has ended."""
+    system = "posix"
 
     @posix_only
     def test_a_pipe_gets_nothing_before_the_input_ends(self):
@@ -897,8 +903,7 @@ class WhileTheToolRuns(ToolTest):
 
     @posix_only
     def test_an_input_that_changes_gives_a_consistent_stamp(self):
-        if shutil.which("strace") is None:
-            self.skipTest("needs strace")
+        runner.need(self, shutil.which("strace"), "strace", "apt-get install -y strace")
         old = random.Random(3).randbytes(20 << 20)
         new = bytes(255 - b for b in old)
         cases = [
@@ -938,10 +943,7 @@ class WhileTheToolRuns(ToolTest):
 
 
 class OnWindows(ToolTest):
-    def setUp(self):
-        if not WINDOWS:
-            self.skipTest("Windows only")
-        super().setUp()
+    system = "windows"
 
     def test_backslash_paths_name_files_in_the_working_directory(self):
         self.put("data/a.xml", b"abc")
@@ -1079,6 +1081,8 @@ class Verify(ToolTest):
 
 
 class AtATerminal(ToolTest):
+    system = "posix"
+
     @posix_only
     def test_waits_for_one_key_without_echo_and_restores_the_terminal(self):
         self.put("data/tovra.xml", b"abc")
@@ -1125,7 +1129,7 @@ def main():
         LAUNCHER[0] = os.path.abspath(LAUNCHER[0])
     WINDOWS = BINARY.lower().endswith(".exe")
     SANITIZED = args.sanitized
-    unittest.main(argv=[sys.argv[0], *rest])
+    runner.main([sys.argv[0], *rest])
 
 
 if __name__ == "__main__":

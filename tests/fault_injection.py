@@ -197,7 +197,7 @@ def main():
     parser.add_argument("--binary", required=True)
     binary = os.path.abspath(parser.parse_args().binary)
     if shutil.which("strace") is None:
-        print("strace is missing (apt-get install -y strace)")
+        print("Skipped: fault_injection needs strace (apt-get install -y strace)")
         return 1 if os.environ.get("CI") else 77
 
     harness = Harness(binary)

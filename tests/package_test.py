@@ -2,17 +2,20 @@
 """What installing and the packages deliver, checked from the outside.
 
     package_test.py --build DIR --cmake PATH --cpack PATH --version X.Y.Z
-                    [--binary EXE --description TEXT --config CONFIG] TestCase...
+                    [--binary EXE --description TEXT --config CONFIG] [--launcher CMD] TestCase...
 
 ConsumerTest installs the build, moves the installed tree and builds a project
 that stamps its configuration with find_package(xmlstamp). DebTest builds the
 .deb and the .tar.gz, runs lintian and the unpacked tools. ZipTest builds the
-Windows .zip. ExeTest reads a Windows executable's resources and symbols.
+Windows .zip and runs it as unpacked. ExeTest reads a Windows executable's
+resources and symbols. ToolsOnlyTest builds the tools where GoogleTest is
+missing.
 """
 import argparse
 import glob
 import os
 import re
+import shlex
 import shutil
 import struct
 import subprocess
@@ -23,15 +26,18 @@ import unittest
 import xml.etree.ElementTree as ET
 import zipfile
 
+import runner
+
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SAMPLE = os.path.join(SOURCE, "data", "tovra.xml")
 MARKER = b"<!--CRC Config-->"
 ARGS = argparse.Namespace()
 
 
-def run(*command):
+def run(*command, cwd=None, env=None):
     """Runs a command and returns its output; fails the test when it fails."""
-    result = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    result = subprocess.run(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT)
     output = result.stdout.decode(errors="replace")
     if result.returncode != 0:
         raise AssertionError("%s exited with %d:\n%s" % (" ".join(command), result.returncode, output))
@@ -83,7 +89,13 @@ class ConsumerTest(PackageCase):
         config = os.path.join(source, "unit.xml")
         with open(config, "wb") as f:
             f.write(b"abc")
-        run(ARGS.cmake, "-S", source, "-B", build, "-DCMAKE_PREFIX_PATH=" + prefix)
+        # CMake finds a prefix named on its command line, or whose bin is on PATH.
+        path = dict(os.environ, PATH=os.path.join(prefix, "bin") + os.pathsep + os.environ["PATH"])
+        ways = [(build, ["-DCMAKE_PREFIX_PATH=" + prefix], None), (self.path("on_path"), [], path)]
+        for folder, options, env in ways:
+            run(ARGS.cmake, "-S", source, "-B", folder, *options, env=env)
+            with open(os.path.join(folder, "CMakeCache.txt")) as cache:
+                self.assertIn("xmlstamp_DIR:PATH=%s/share/cmake/xmlstamp\n" % prefix, cache.read())
         run(ARGS.cmake, "--build", build)
         stamped = os.path.join(build, "stamped", "unit.xml")
         verify = os.path.join(prefix, "bin", "xmlstamp-verify")
@@ -103,11 +115,22 @@ class ConsumerTest(PackageCase):
 
 class DebTest(PackageCase):
     def test_deb_passes_lintian_and_its_tools_run(self):
+        for program, package in (("dpkg-shlibdeps", "dpkg-dev"), ("file", "file"), ("lintian", "lintian")):
+            runner.need(self, shutil.which(program), program, "apt-get install -y " + package)
         deb = self.cpack("DEB;TGZ", ".deb")
-        print(run("lintian", "--fail-on", "error,warning", deb), end="")
+        # Not one tag, not even an informational or a pedantic one.
+        lintian = subprocess.run(["lintian", "--pedantic", "-I", "--fail-on", "error,warning,info,pedantic", deb],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.assertEqual((lintian.returncode, lintian.stdout), (0, ""), lintian.stderr)
 
         root = self.path("root")
         run("dpkg-deb", "-x", deb, root)
+        # Debian compresses every document over 4 KB but the copyright file.
+        doc = os.path.join(root, "usr", "share", "doc", "xmlstamp")
+        plain = {name: os.path.getsize(os.path.join(doc, name)) for name in os.listdir(doc)
+                 if not name.endswith(".gz") and name != "copyright"}
+        self.assertEqual({name: size for name, size in plain.items() if size > 4096}, {})
+        self.assertIn("README.md.gz", os.listdir(doc))
         tool, verify = (os.path.join(root, "usr", "bin", name) for name in ("xmlstamp", "xmlstamp-verify"))
         stamped = self.path("tovra.xml")
         self.assertEqual(run(tool, SAMPLE, stamped), "")
@@ -128,12 +151,35 @@ class DebTest(PackageCase):
 
 
 class ZipTest(PackageCase):
-    def test_zip_holds_the_executables_readme_and_licence(self):
+    def test_zip_holds_the_tools_and_works_by_double_click(self):
+        unzipped = self.path("unzipped")
         with zipfile.ZipFile(self.cpack("ZIP", ".zip")) as archive:
             names = {name.split("/", 1)[-1] for name in archive.namelist()}
-        expected = {"bin/xmlstamp.exe", "bin/xmlstamp-verify.exe", "README.md", "LICENSE",
-                    "share/cmake/xmlstamp/xmlstampConfig.cmake"}
+            archive.extractall(unzipped)
+        expected = {"bin/xmlstamp.exe", "bin/xmlstamp-verify.exe", "bin/data/tovra.xml", "bin/out/", "README.md",
+                    "LICENSE", "share/cmake/xmlstamp/xmlstampConfig.cmake"}
         self.assertEqual(expected - names, set())
+
+        # A double click starts the tool in its own folder, with no arguments.
+        [top] = os.listdir(unzipped)
+        folder = os.path.join(unzipped, top, "bin")
+        launcher = shlex.split(ARGS.launcher)
+        self.assertEqual(run(*launcher, os.path.join(folder, "xmlstamp.exe"), cwd=folder), "Press any key to exit!")
+        with open(SAMPLE, "rb") as f:
+            line = "out/tovra.xml: ok (%d)\r\n" % body_sum(f.read())
+        self.assertEqual(run(*launcher, os.path.join(folder, "xmlstamp-verify.exe"), "out/tovra.xml", cwd=folder), line)
+
+
+class ToolsOnlyTest(PackageCase):
+    def test_the_tools_build_without_googletest(self):
+        build = self.path("build")
+        configured = run(ARGS.cmake, "-S", SOURCE, "-B", build, "-DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON")
+        self.assertEqual([line for line in configured.splitlines() if "GoogleTest" in line],
+                         ["-- Tests off: they need GoogleTest and Python 3 (apt-get install -y libgtest-dev python3)"])
+        run(ARGS.cmake, "--build", build, "-j2", "--target", "xmlstamp", "xmlstamp-verify")
+        version = run(os.path.join(build, "xmlstamp-verify"), "--version")
+        self.assertEqual(version, "xmlstamp-verify %s\n" % ARGS.version)
+        self.assertEqual(run(os.path.join(build, "xmlstamp"), SAMPLE, self.path("out.xml")), "")
 
 
 def pe_resources(data):
@@ -189,5 +235,6 @@ if __name__ == "__main__":
     parser = argparse.ArgumentParser()
     for option in ("--build", "--cmake", "--cpack", "--version", "--binary", "--description", "--config"):
         parser.add_argument(option)
+    parser.add_argument("--launcher", default="")
     ARGS, rest = parser.parse_known_args(namespace=ARGS)
-    unittest.main(argv=[sys.argv[0], "-v"] + rest)
+    runner.main([sys.argv[0], "-v"] + rest)
