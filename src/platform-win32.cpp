@@ -53,17 +53,20 @@ int failure()
     return error != 0 ? static_cast<int>(error) : ERROR_GEN_FAILURE;
 }
 
+bool in_use(int error)
+{
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
 bool held_by_another(int error)
 {
     switch (error) {
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
     case ERROR_ACCESS_DENIED:  // also what a file waiting to be deleted says
     case ERROR_USER_MAPPED_FILE:
     case ERROR_UNABLE_TO_REMOVE_REPLACED:
         return true;
     default:
-        return false;
+        return in_use(error);
     }
 }
 
@@ -141,12 +144,20 @@ void wait_for_key()
 
 int open_input(const char* path, native_handle& file)
 {
-    const HANDLE handle = CreateFileW(system_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return failure();
-    file = native(handle);
-    return 0;
+    // An editor saving it, an indexer or a virus scanner may have it for a
+    // moment, as they may have the output.
+    const std::wstring name = system_path(path);
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    const int error = with_retries(
+        [&] {
+            handle = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+            return handle == INVALID_HANDLE_VALUE ? failure() : 0;
+        },
+        in_use);
+    if (error == 0)
+        file = native(handle);
+    return error;
 }
 
 int read_some(native_handle file, unsigned char* data, size_t size, size_t& got)

@@ -20,16 +20,20 @@ inline native_handle native(HANDLE handle)
 // GetLastError, and never 0.
 int failure();
 
-// Whether a call may have failed only because another program has the file
-// open: an editor, an indexer or a virus scanner soon lets go of it.
+// Whether a call failed only because another program has the file open
+// without sharing it with us, or has locked a part of it.
+bool in_use(int error);
+
+// The same, or any other hold that an editor, an indexer or a virus scanner
+// soon lets go of.
 bool held_by_another(int error);
 
-// Calls `attempt` until it returns 0 or another error than a held file gives,
+// Calls `attempt` until it returns 0 or an error that `held` does not count,
 // or for about a second, pausing longer each time.
-template <class Attempt> int with_retries(Attempt attempt)
+template <class Attempt> int with_retries(Attempt attempt, bool (*held)(int) = held_by_another)
 {
     int error = attempt();
-    for (DWORD pause = 8, waited = 0; error != 0 && held_by_another(error) && waited < 1000; pause *= 2) {
+    for (DWORD pause = 8, waited = 0; error != 0 && held(error) && waited < 1000; pause *= 2) {
         Sleep(pause);
         waited += pause;
         error = attempt();

@@ -70,6 +70,19 @@ class WindowsTest(ToolTest):
         return subprocess.Popen(e2e.LAUNCHER + [e2e.BINARY, *args], cwd=self.dir, stdin=subprocess.DEVNULL,
                                 stdout=subprocess.PIPE)
 
+    def run_by_helper(self, *args, under=()):
+        """Starts the tool through the helper, which ends it with
+        TerminateProcess once its standard input is closed."""
+        # strace says so when a process it delays is ended: that is the point.
+        runner = subprocess.Popen([*under, *e2e.LAUNCHER, HELPER, "run", windows_path(e2e.BINARY), *args],
+                                  cwd=self.dir, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                  stderr=subprocess.DEVNULL if under else None)
+        self.addCleanup(runner.wait, 60)
+        self.addCleanup(runner.stdout.close)
+        self.addCleanup(runner.stdin.close)
+        self.assertEqual(runner.stdout.readline(), b"started\r\n")
+        return runner
+
     def wait_for_staging(self, tool):
         """Returns once the tool has a staging file, or has ended."""
         while tool.poll() is None and not self.leftovers():
@@ -229,6 +242,28 @@ class HeldOpen(WindowsTest):
         self.assertEqual((tool.returncode, self.text(out)), (1, failed(b"can't write the output file out.xml", b"")))
         output.stdin.close()
         self.assertEqual(self.tree(), {"a.xml": b"abc", "out.xml": b"old"})
+
+    def test_an_input_held_by_another_program(self):
+        cases = [
+            # (the other program lets go after so many seconds, or not while the tool runs; what the tool prints)
+            (0.3, b""),
+            (None, b"can't find the software file a.xml \n"),
+        ]
+        for lets_go, printed in cases:
+            with self.subTest(lets_go=lets_go):
+                self.reset()
+                self.put("a.xml", b"abc")
+                holder = self.hold("a.xml", "")
+                self.assertEqual(holder.stdout.readline(), b"held\r\n")
+                tool = self.run_by_helper("a.xml", "out.xml")
+                if lets_go:
+                    time.sleep(lets_go)
+                    holder.stdin.close()
+                self.assertEqual(self.text(tool.stdout.read()), printed + b"ended %d\n" % (0 if lets_go else 1))
+                holder.stdin.close()
+                holder.wait(60)
+                written = {"out.xml": stamped(b"abc")} if lets_go else {}
+                self.assertEqual(self.tree(), {"a.xml": b"abc", **written})
 
     def test_ctrl_c_leaves_no_staging_file(self):
         holder = self.hold_output()
