@@ -1,4 +1,7 @@
-// Windows: the staging file, and putting it in the output's place.
+// Windows: the staging file, and putting it in the output's place. A staging
+// file beside the output is marked for deletion on its open handle from its
+// first moment, so that the system removes it however the process ends
+// (TerminateProcess included); the mark comes off only for the swap itself.
 #include <windows.h>
 
 #include <cstdio>
@@ -30,40 +33,47 @@ int remove_file(const std::wstring& path)
         [&] { return DeleteFileW(path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : failure(); });
 }
 
-// The staging files that have a name, which Ctrl-C, Ctrl-Break or a closed
-// console must not leave behind: the new bytes, and the old ones kept aside.
+// Has the system delete the file when its last handle is closed, or no longer.
+bool mark_for_deletion(native_handle file, bool doomed)
+{
+    FILE_DISPOSITION_INFO disposition = {static_cast<BOOLEAN>(doomed)};
+    return SetFileInformationByHandle(handle_of(file), FileDispositionInfo, &disposition, sizeof disposition);
+}
+
+// The staging files that have a name: the new bytes, and the old ones kept
+// aside. One marked for deletion goes with its handle; Ctrl-C, Ctrl-Break or
+// a closed console must not leave one that is not.
 struct named_file {
     const staging* stage = nullptr;
     std::wstring path;
+    bool marked = false;
 };
 named_file named_files[2];
-// Taken to give or take a name, and by the console handler from the moment
-// it runs until the process ends.
+// Taken to give or take a name or a mark, and by the console handler from
+// the moment it runs until the process ends.
 SRWLOCK naming = SRWLOCK_INIT;
 
-void remember(const staging& stage, const std::wstring& path)
+void remember(const staging& stage, const std::wstring& path, bool marked)
 {
     for (named_file& named : named_files)
         if (named.stage == nullptr) {
-            named.stage = &stage;
-            named.path = path;
+            named = {&stage, path, marked};
             return;
         }
 }
 
-std::wstring path_of(const staging& stage)
+named_file* entry_of(const staging& stage)
 {
-    for (const named_file& named : named_files)
+    for (named_file& named : named_files)
         if (named.stage == &stage)
-            return named.path;
-    return std::wstring();
+            return &named;
+    return nullptr;
 }
 
 void forget(staging& stage)
 {
-    for (named_file& named : named_files)
-        if (named.stage == &stage)
-            named = named_file();
+    if (named_file* named = entry_of(stage))
+        *named = named_file();
     stage.name[0] = '\0';
 }
 
@@ -73,7 +83,7 @@ BOOL WINAPI end_run(DWORD)
 {
     AcquireSRWLockExclusive(&naming);
     for (const named_file& named : named_files)
-        if (named.stage != nullptr)
+        if (named.stage != nullptr && !named.marked)
             remove_file(named.path);
     restore_console();
     ExitProcess(STATUS_CONTROL_C_EXIT);
@@ -87,8 +97,8 @@ int create_new_file(const std::wstring& folder, DWORD sharing, DWORD flags, stag
     for (int attempt = 0; attempt < 100 && error == ERROR_FILE_EXISTS; ++attempt) {
         make_temp_name(stage.name);
         path = long_form(folder + widen(stage.name));
-        const HANDLE handle =
-            CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, sharing, nullptr, CREATE_NEW, flags, nullptr);
+        const HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, sharing, nullptr,
+                                          CREATE_NEW, flags, nullptr);
         error = handle == INVALID_HANDLE_VALUE ? failure() : 0;
         if (error == 0)
             stage.file = native(handle);
@@ -138,6 +148,34 @@ int swap_in(const std::wstring& staged, const std::wstring& target, bool& existi
                                                                                                            : failure();
 }
 
+// One try at the swap, with the naming lock held. ReplaceFileW and
+// MoveFileExW take only a file that nobody has open: the mark comes off and
+// the handle is closed for the swap's own moment, and a failed try opens and
+// marks the file again while the next one waits.
+int swap_once(staging& stage, const std::wstring& target, bool& existing)
+{
+    named_file* const entry = entry_of(stage);
+    if (entry == nullptr)
+        return ERROR_FILE_NOT_FOUND;
+    named_file& named = *entry;
+    if (named.marked && !mark_for_deletion(stage.file, false))
+        return failure();
+    named.marked = false;
+    close_file(stage.file);
+    const int error = swap_in(named.path, target, existing);
+    if (error == 0) {
+        forget(stage);
+        return 0;
+    }
+    const HANDLE again =
+        CreateFileW(named.path.c_str(), DELETE | SYNCHRONIZE, FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (again != INVALID_HANDLE_VALUE) {
+        stage.file = native(again);
+        named.marked = mark_for_deletion(stage.file, true);
+    }
+    return error;
+}
+
 }  // namespace
 
 void watch_console_events()
@@ -151,13 +189,13 @@ int stage_beside(const output_target& out, staging& stage)
 {
     const std::wstring folder = folder_of(full_path(widen(out.path)));
     watch_console_events();
-    // Others may delete it, and only that: the console handler removes it
-    // while it is still open, and so must know of it from its first moment.
+    // Others may delete it, and only that. The console handler must know of
+    // it from its first moment, and may not run before it is marked.
     std::wstring path;
     AcquireSRWLockExclusive(&naming);
     const int error = create_new_file(folder, FILE_SHARE_DELETE, FILE_ATTRIBUTE_NORMAL, stage, path);
     if (error == 0)
-        remember(stage, path);
+        remember(stage, path, mark_for_deletion(stage.file, true));
     else
         stage.name[0] = '\0';
     ReleaseSRWLockExclusive(&naming);
@@ -198,14 +236,9 @@ int commit_staging(staging& stage, const output_target& out)
     if (existing)
         if (const int error = take_identity(handle_of(stage.file), old))
             return error;
-    // ReplaceFileW and MoveFileExW take only a file that nobody has open.
-    close_file(stage.file);
-    const std::wstring staged = path_of(stage);
     return with_retries([&] {
         AcquireSRWLockExclusive(&naming);
-        const int error = swap_in(staged, target, existing);
-        if (error == 0)
-            forget(stage);
+        const int error = swap_once(stage, target, existing);
         ReleaseSRWLockExclusive(&naming);
         return error;
     });
@@ -213,9 +246,12 @@ int commit_staging(staging& stage, const output_target& out)
 
 void discard_staging(staging& stage)
 {
+    const named_file* named = stage.name[0] != '\0' ? entry_of(stage) : nullptr;
+    const std::wstring unmarked = named != nullptr && !named->marked ? named->path : std::wstring();
     close_file(stage.file);
-    if (stage.name[0] != '\0') {
-        remove_file(path_of(stage));
+    if (!unmarked.empty())
+        remove_file(unmarked);
+    if (named != nullptr) {
         AcquireSRWLockExclusive(&naming);
         forget(stage);
         ReleaseSRWLockExclusive(&naming);

@@ -9,7 +9,9 @@ The helper is tests/windows_helper.cpp, built for Windows beside the tool.
 """
 import argparse
 import os
+import random
 import shlex
+import shutil
 import signal
 import subprocess
 import sys
@@ -229,20 +231,6 @@ class HeldOpen(WindowsTest):
                                      (1, failed(b"can't write the output file out.xml", b"")))
                 self.assertEqual(self.tree(), {"a.xml": b"abc", "out.xml": stamped(b"abc") if succeeds else b"old"})
 
-    def test_a_staging_file_held_open_is_removed_once_let_go(self):
-        output = self.hold_output()
-        staging = self.hold(".xmlstamp-*.tmp", "rw")
-        tool = self.start_tool("a.xml", "out.xml")
-        # It gets the staging file once the tool has closed it to rename it;
-        # the replacement gives up after about a second, then its removal is tried.
-        self.assertEqual(staging.stdout.readline(), b"held\r\n")
-        time.sleep(1.3)
-        staging.stdin.close()
-        out = tool.communicate(timeout=60)[0]
-        self.assertEqual((tool.returncode, self.text(out)), (1, failed(b"can't write the output file out.xml", b"")))
-        output.stdin.close()
-        self.assertEqual(self.tree(), {"a.xml": b"abc", "out.xml": b"old"})
-
     def test_an_input_held_by_another_program(self):
         cases = [
             # (the other program lets go after so many seconds, or not while the tool runs; what the tool prints)
@@ -275,6 +263,57 @@ class HeldOpen(WindowsTest):
         self.assertNotEqual(tool.returncode, 0)
         holder.stdin.close()
         self.assertEqual(self.tree(), {"a.xml": b"abc", "out.xml": b"old"})
+
+
+class Killed(WindowsTest):
+    """TerminateProcess (Task Manager's End task, taskkill /F, a cancelled
+    build) at any moment before the swap leaves the old output whole and no
+    staging file."""
+
+    def test_terminate_process_before_the_swap_leaves_nothing(self):
+        if shutil.which("strace") is None:
+            self.skipTest("needs strace")
+        content = random.Random(17).randbytes(64 << 20)
+        full = len(stamped(content))
+        # The flush takes two seconds more: each moment below comes before the swap.
+        slow_flush = ["strace", "-f", "-qq", "--seccomp-bpf", "-o", "/dev/null", "-e", "trace=fsync",
+                      "-e", "inject=fsync:delay_enter=2000000"]
+        cases = [
+            # (moment, the staging file's size then, and seconds after it, another program holding the output)
+            ("the copy", lambda size: 0 < size < len(content), 0, False),
+            ("the flush", lambda size: size == full, 0, False),
+            ("between tries of the swap", lambda size: size == full, 2.4, True),
+        ]
+        for moment, ready, later, held in cases:
+            with self.subTest(moment):
+                self.reset()
+                self.put("in.xml", content)
+                self.put("out.xml", b"old")
+                if held:
+                    holder = self.hold("out.xml", "rw")
+                    self.assertEqual(holder.stdout.readline(), b"held\r\n")
+                tool = self.run_by_helper("in.xml", "out.xml", under=slow_flush)
+                size = None
+                while tool.poll() is None and not (size is not None and ready(size)):
+                    time.sleep(0.001)
+                    size = self.staging_size()
+                self.assertTrue(size is not None and ready(size), "the tool ended at %s bytes staged" % size)
+                time.sleep(later)
+                tool.stdin.close()
+                self.assertEqual(self.text(tool.stdout.read()), b"ended 9\n")
+                if held:
+                    holder.stdin.close()
+                    holder.wait(60)
+                self.assertEqual(sorted(os.listdir(self.dir)), ["in.xml", "out.xml"])
+                self.assertEqual(self.get("out.xml"), b"old")
+
+    def staging_size(self):
+        for name in (name for name in os.listdir(self.dir) if name.endswith(".tmp")):
+            try:
+                return os.stat(self.path(name)).st_size
+            except FileNotFoundError:
+                pass
+        return None
 
 
 def main():
