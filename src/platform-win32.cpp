@@ -288,18 +288,26 @@ int open_output(const char* fname, output_target& out)
     out.kind = type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE ? kOutputDevice : kOutputFile;
     if (out.kind == kOutputDevice)
         return 0;
+    // Kept open for an overwrite in place, where the folder takes no new
+    // file. Sharing everything, it keeps no one, ReplaceFileW included, from
+    // the file.
+    const DWORD everyone = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, everyone, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        out.file = native(file);
+        return 0;
+    }
     // A rename would replace a file that may not be written: ask as "wb" would.
     // Another program that has it open says nothing about that, and the
     // replacement waits for it to let go.
-    const HANDLE probe =
-        CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                    OPEN_EXISTING, 0, nullptr);
+    const HANDLE probe = CreateFileW(path.c_str(), GENERIC_WRITE, everyone, nullptr, OPEN_EXISTING, 0, nullptr);
     if (probe != INVALID_HANDLE_VALUE) {
         CloseHandle(probe);
         return 0;
     }
     const int error = failure();
-    if (error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION)
+    if (!in_use(error))
         return error;
     return known && (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) ? ERROR_ACCESS_DENIED : 0;
 }

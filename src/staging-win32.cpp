@@ -260,9 +260,11 @@ void discard_staging(staging& stage)
     stage.in_memory = false;
 }
 
-bool in_place_may_work(int)
+bool in_place_may_work(int error)
 {
-    return false;
+    // A folder that takes no new file (no right to create files in it), or
+    // an output that may be written but not deleted or renamed.
+    return error == ERROR_ACCESS_DENIED;
 }
 
 void hold_signals()

@@ -15,6 +15,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
@@ -314,6 +315,67 @@ class Killed(WindowsTest):
             except FileNotFoundError:
                 pass
         return None
+
+
+class LockedDownFolder(WindowsTest):
+    """A folder in which this user may not create files: a new output there is
+    refused, and an existing one that may be written is overwritten in place,
+    with its old bytes put back when that fails part-way. Run as another user,
+    in a Wine prefix of its own: Wine run by root writes anything."""
+
+    @classmethod
+    def setUpClass(cls):
+        if os.geteuid() != 0:
+            raise unittest.SkipTest("needs root, to run as another user and to mount a small file system")
+        cls.home = tempfile.mkdtemp()
+        os.chmod(cls.home, 0o777)
+        prefix = os.path.join(cls.home, "prefix")
+        os.mkdir(prefix)
+        os.chown(prefix, 65534, 65534)
+        cls.exe = shutil.copy(e2e.BINARY, cls.home)
+        os.chmod(cls.exe, 0o755)
+        cls.env = dict(os.environ, HOME=cls.home, WINEPREFIX=prefix, WINEDEBUG="-all",
+                       WINEDLLOVERRIDES="mscoree,mshtml=")
+
+    @classmethod
+    def tearDownClass(cls):
+        for option in ("-k", "-w"):
+            subprocess.run(["/usr/lib/wine/wineserver", option], env=cls.env, preexec_fn=e2e.as_nobody,
+                           stderr=subprocess.DEVNULL)
+        shutil.rmtree(cls.home)
+
+    def tearDown(self):
+        subprocess.run(["umount", self.path("ro")], stderr=subprocess.DEVNULL)
+        super().tearDown()
+
+    def run_as_nobody(self, *args):
+        proc = subprocess.run(["wine", self.exe, *args], cwd=self.dir, env=self.env, stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL, preexec_fn=e2e.as_nobody, timeout=300)
+        return proc.returncode, self.text(proc.stdout)
+
+    def test_an_output_in_a_folder_that_takes_no_new_file(self):
+        os.chmod(self.dir, 0o755)
+        self.put("in.xml", b"<a/>")
+        self.put("big.xml", b"<item/>\r\n" * 20000)
+        os.mkdir(self.path("ro"))
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", self.path("ro")], check=True)
+        self.put("ro/cfg.xml", b"old")
+        os.chmod(self.path("ro/cfg.xml"), 0o666)
+        os.chmod(self.path("ro"), 0o555)
+        inode = os.stat(self.path("ro/cfg.xml")).st_ino
+        cases = [
+            # (input, output, exit status, what the tool prints, the output's bytes then)
+            ("in.xml", "ro\\new.xml", 1, failed(b"can't write the output file ro\\new.xml", b""), b"old"),
+            ("big.xml", "ro\\cfg.xml", 1, failed(b"can't write the output file ro\\cfg.xml", b""), b"old"),
+            ("in.xml", "ro\\cfg.xml", 0, b"", stamped(b"<a/>")),
+            ("ro\\cfg.xml", "ro\\cfg.xml", 0, b"", stamped(b"<a/>")),
+        ]
+        for source, target, status, printed, output in cases:
+            with self.subTest(source=source, target=target):
+                self.assertEqual(self.run_as_nobody(source, target), (status, printed))
+                self.assertEqual(os.listdir(self.path("ro")), ["cfg.xml"])
+                self.assertEqual(self.get("ro/cfg.xml"), output)
+                self.assertEqual(os.stat(self.path("ro/cfg.xml")).st_ino, inode)
 
 
 def main():
