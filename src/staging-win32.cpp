@@ -106,6 +106,22 @@ int create_new_file(const std::wstring& folder, DWORD sharing, DWORD flags, stag
     return error;
 }
 
+// `path` with its last part as the folder holds it: the long name for a short
+// one, and the case it was created in. A rename to the name as typed would
+// change what the file is called.
+std::wstring own_name(const std::wstring& path)
+{
+    const size_t slash = path.find_last_of(L'\\');
+    if (slash == std::wstring::npos || path.find(L':', slash) != std::wstring::npos)
+        return path;  // not a file in a folder, or a stream of one
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW(path.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return path;
+    FindClose(search);
+    return long_form(path.substr(0, slash + 1) + found.cFileName);  // the long name may need \\?\ now
+}
+
 // Gives the staged file the attributes and creation time of the output it
 // replaces: a rename would drop them, and Wine's ReplaceFileW does. Archive is
 // set whatever it was, as any write sets it: the content is new.
@@ -230,7 +246,7 @@ int commit_staging(staging& stage, const output_target& out)
 {
     if (!FlushFileBuffers(handle_of(stage.file)))
         return failure();
-    const std::wstring target = system_path(out.path);
+    const std::wstring target = own_name(system_path(out.path));
     WIN32_FILE_ATTRIBUTE_DATA old;
     bool existing = GetFileAttributesExW(target.c_str(), GetFileExInfoStandard, &old);
     if (existing)

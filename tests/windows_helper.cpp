@@ -8,6 +8,7 @@
 //       letting others read (r), write (w) and delete or rename it (d) as
 //       SHARING says. Prints "held" and keeps it open until its standard
 //       input ends.
+//   windows_helper short-name PATH            prints PATH's short (8.3) form
 //   windows_helper run PROGRAM [ARG]...       starts PROGRAM, prints "started";
 //       ends it with TerminateProcess (status 9), as Task Manager or a
 //       cancelled build does, once its own standard input gets a byte or
@@ -104,9 +105,15 @@ int wmain(int argc, wchar_t** argv)
     }
     if (command == L"hold" && argc == 4)
         return hold(argv[2], argv[3]);
+    if (command == L"short-name" && argc == 3) {
+        wchar_t name[MAX_PATH] = L"";
+        const DWORD n = GetShortPathNameW(argv[2], name, MAX_PATH);
+        std::printf("%ls\n", name);
+        return n == 0 || n >= MAX_PATH ? 1 : 0;
+    }
     if (command == L"run" && argc >= 3)
         return run(argc, argv);
     std::fprintf(stderr, "usage: windows_helper code-page | attributes PATH [HEX] | hold PATTERN SHARING |\n"
-                         "                      run PROGRAM [ARG]...\n");
+                         "                      short-name PATH | run PROGRAM [ARG]...\n");
     return 2;
 }

@@ -128,6 +128,25 @@ class Names(WindowsTest):
                                  (1, (missing % ("Z:" + self.path("表/нет.xml"))).encode()))
                 self.assertEqual(self.leftovers(), [])
 
+    def test_an_existing_output_keeps_the_name_its_folder_holds(self):
+        cases = [
+            # (the output as its folder holds it, the input, the output given; "short" for its 8.3 form)
+            ("Long Folder Name/Configuration File.xml", "short", "short"),
+            ("config.xml", "in.xml", "CONFIG.XML"),
+            ("Sub/Config.Xml", "in.xml", "./sub/CONFIG.xml"),
+        ]
+        for name, source, target in cases:
+            with self.subTest(target):
+                self.reset()
+                self.put("in.xml", b"abc")
+                self.put(name, b"abc")
+                short = self.helper("short-name", windows_path(self.path(name)))
+                self.assertNotEqual(os.path.basename(short), os.path.basename(name))
+                expected = dict(self.tree(), **{name: stamped(b"abc")})
+                args = [short if arg == "short" else arg for arg in (source, target)]
+                self.assertEqual(self.run_tool(*args), (0, b""))
+                self.assertEqual(self.tree(), expected)
+
 
 class LongPaths(WindowsTest):
     def test_paths_over_260_and_over_400_characters(self):
