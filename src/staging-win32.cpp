@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "platform-win32.h"
 #include "platform.h"
@@ -89,15 +90,29 @@ BOOL WINAPI end_run(DWORD)
     ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
+// The old output's access list, as CreateFileW takes it: a file made to take
+// its place is then never more open than it, even while it is written. Empty
+// when it cannot be read.
+std::vector<unsigned char> access_list_of(const std::wstring& path)
+{
+    DWORD size = 0;
+    GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &size);
+    std::vector<unsigned char> descriptor(size);
+    if (size == 0 || !GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), size, &size))
+        descriptor.clear();
+    return descriptor;
+}
+
 // Creates a file of a name no other file in `folder` (a full path, ending in
 // a separator) has; its path in `path`.
-int create_new_file(const std::wstring& folder, DWORD sharing, DWORD flags, staging& stage, std::wstring& path)
+int create_new_file(const std::wstring& folder, DWORD sharing, DWORD flags, SECURITY_ATTRIBUTES* security,
+                    staging& stage, std::wstring& path)
 {
     int error = ERROR_FILE_EXISTS;
     for (int attempt = 0; attempt < 100 && error == ERROR_FILE_EXISTS; ++attempt) {
         make_temp_name(stage.name);
         path = long_form(folder + widen(stage.name));
-        const HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, sharing, nullptr,
+        const HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, sharing, security,
                                           CREATE_NEW, flags, nullptr);
         error = handle == INVALID_HANDLE_VALUE ? failure() : 0;
         if (error == 0)
@@ -204,12 +219,17 @@ void watch_console_events()
 int stage_beside(const output_target& out, staging& stage)
 {
     const std::wstring folder = folder_of(full_path(widen(out.path)));
+    std::vector<unsigned char> descriptor;
+    if (out.kind == kOutputFile)
+        descriptor = access_list_of(system_path(out.path));
+    SECURITY_ATTRIBUTES security = {sizeof security, descriptor.data(), FALSE};
     watch_console_events();
     // Others may delete it, and only that. The console handler must know of
     // it from its first moment, and may not run before it is marked.
     std::wstring path;
     AcquireSRWLockExclusive(&naming);
-    const int error = create_new_file(folder, FILE_SHARE_DELETE, FILE_ATTRIBUTE_NORMAL, stage, path);
+    const int error = create_new_file(folder, FILE_SHARE_DELETE, FILE_ATTRIBUTE_NORMAL,
+                                      descriptor.empty() ? nullptr : &security, stage, path);
     if (error == 0)
         remember(stage, path, mark_for_deletion(stage.file, true));
     else
@@ -221,7 +241,8 @@ int stage_beside(const output_target& out, staging& stage)
 int stage_in_memory(staging& stage)
 {
     // A file that the system deletes when it is closed, however the process
-    // ends, and keeps in its cache rather than on disk where it can.
+    // ends, and keeps in its cache rather than on disk where it can. It takes
+    // the access of the temporary folder, which is the user's own.
     const DWORD size = GetTempPathW(0, nullptr);
     std::wstring folder(size, L'\0');
     const DWORD n = size == 0 ? 0 : GetTempPathW(size, folder.data());
@@ -229,7 +250,8 @@ int stage_in_memory(staging& stage)
         return failure();
     folder.resize(n);
     std::wstring path;
-    const int error = create_new_file(folder, 0, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, stage, path);
+    const int error =
+        create_new_file(folder, 0, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr, stage, path);
     stage.in_memory = error == 0;
     stage.name[0] = '\0';  // the system removes it
     return error;
