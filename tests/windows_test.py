@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """What only the Windows executable does, run under Wine: names in any script
 under several ANSI code pages, paths of any length, the replaced output's
-attributes, an output that another program holds open, and Ctrl-C.
+attributes and name, an input or output that another program holds open,
+Ctrl-C and TerminateProcess, a folder that takes no new file, and batch files.
 
     windows_test.py --binary PATH --verify PATH --helper PATH --launcher CMD [unittest options]
 
@@ -20,7 +21,7 @@ import time
 import unittest
 
 import end_to_end as e2e
-from end_to_end import ToolTest, failed, stamped
+from end_to_end import PROMPT, ToolTest, failed, stamped
 
 HELPER = ""
 # The ANSI code page that Wine gives a process started in each locale.
@@ -395,6 +396,33 @@ class LockedDownFolder(WindowsTest):
                 self.assertEqual(os.listdir(self.path("ro")), ["cfg.xml"])
                 self.assertEqual(self.get("ro/cfg.xml"), output)
                 self.assertEqual(os.stat(self.path("ro/cfg.xml")).st_ino, inode)
+
+
+class BatchFiles(WindowsTest):
+    def test_if_errorlevel_1_sees_every_failure(self):
+        cases = [
+            # (case, the batch file's lines before the check, what the tool prints)
+            ("stamped", ["xmlstamp in.xml out.xml"], b""),
+            ("OUT unset", ["xmlstamp in.xml %OUT%"], b"Parameter Error [2]\n" + PROMPT),
+            ("OUT with a blank", ['set "OUT=out dir\\a.xml"', "xmlstamp in.xml %OUT%"],
+             b"Parameter Error [4]\n" + PROMPT),
+            ("! under delayed expansion", ["setlocal enabledelayedexpansion", 'xmlstamp "in!1.xml" "out!2.xml"'],
+             b"Parameter Error [2]\n" + PROMPT),
+            ("missing input", ["xmlstamp missing.xml out.xml"], b"can't find the software file missing.xml \n"),
+        ]
+        tool = '"%s"' % windows_path(e2e.BINARY)
+        env = dict(os.environ)
+        env.pop("OUT", None)
+        for case, lines, printed in cases:
+            with self.subTest(case):
+                self.reset()
+                self.put("in.xml", b"abc")
+                script = ["@echo off", *lines, "if errorlevel 1 (echo failed) else (echo stamped)", ""]
+                self.put("stamp.bat", "\r\n".join(script).replace("xmlstamp", tool, 1).encode())
+                proc = subprocess.run(e2e.LAUNCHER + ["cmd", "/c", "stamp.bat"], cwd=self.dir, env=env,
+                                      stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, timeout=60)
+                self.assertEqual(self.text(proc.stdout), printed + (b"failed\n" if printed else b"stamped\n"))
+                self.assertEqual(self.tree().get("out.xml"), None if printed else stamped(b"abc"))
 
 
 def main():
