@@ -2,7 +2,9 @@
 // device checks before it trusts the file.
 //
 //   xmlstamp                  data/tovra.xml -> out/tovra.xml, then waits for a key
-//   xmlstamp INPUT OUTPUT     no prompt; exit status 0 on success, 1 otherwise
+//   xmlstamp INPUT OUTPUT     no prompt
+//
+// Either way the exit status is 0 when the output was written, 1 otherwise.
 #include <cstdint>
 #include <cstdio>
 #include <new>
@@ -106,12 +108,13 @@ int main(int argc, char** argv)
     use_utf8(argc, argv);
     func_args args = {argc, argv, 0};
     const int ret = run(args);
-    if (in_cmd_mode == 1)
-        return ret == kStamped ? 0 : 1;
-    // Started by a double click, the console closes with the process; the
-    // messages above are all the user gets, so they stay until a key.
-    std::printf("Press any key to exit!");
-    std::fflush(stdout);
-    wait_for_key();
-    return 0;
+    if (in_cmd_mode != 1) {
+        // Started by a double click, the console closes with the process; the
+        // messages above are all the user gets, so they stay until a key.
+        std::printf("Press any key to exit!");
+        std::fflush(stdout);
+        wait_for_key();
+    }
+    // A script or a launcher has only this to tell a stamp from a failure.
+    return ret == kStamped ? 0 : 1;
 }

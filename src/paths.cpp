@@ -2,7 +2,9 @@
 
 std::string slash_work_dir(const std::string& dir)
 {
-    std::string slashed;
+    // A network folder keeps both slashes of its '\\srv\share': after one
+    // alone, Windows would look for it in the current drive or share.
+    std::string slashed = dir.compare(0, 2, "\\\\") == 0 ? "/" : "";
     slashed.reserve(dir.size());
     bool after_backslash = false;
     for (const char c : dir) {

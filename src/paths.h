@@ -5,8 +5,9 @@
 
 #include <string>
 
-// `dir` with every run of backslashes turned into one '/'; nothing else changes
-// ('C:\work\proj' -> 'C:/work/proj', '\\srv\share' -> '/srv/share').
+// `dir` with every run of backslashes turned into one '/', but the two that
+// begin a network path into two; nothing else changes ('C:\work\proj' ->
+// 'C:/work/proj', '\\srv\share' -> '//srv/share').
 std::string slash_work_dir(const std::string& dir);
 
 // True when `arg` begins with "./" and so needs the working directory.

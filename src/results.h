@@ -1,5 +1,5 @@
-// What generate_swug_bin returns. Interactive mode shows only the message of a
-// failure; command mode turns everything but kStamped into exit status 1.
+// What generate_swug_bin returns. Both modes turn everything but kStamped
+// into exit status 1.
 #ifndef XMLSTAMP_RESULTS_H_
 #define XMLSTAMP_RESULTS_H_
 

@@ -1,5 +1,6 @@
-# Fails unless BINARY imports from KERNEL32 and msvcrt alone: the executable
-# must run on a bare Windows with nothing installed beside it.
+# Fails unless BINARY imports from KERNEL32, ADVAPI32 (file security) and
+# msvcrt alone: the executable must run on a bare Windows with nothing
+# installed beside it.
 execute_process(COMMAND ${OBJDUMP} -p ${BINARY} OUTPUT_VARIABLE dump RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "${OBJDUMP} -p ${BINARY} failed")
@@ -14,6 +15,6 @@ endforeach()
 list(REMOVE_DUPLICATES dlls)
 list(SORT dlls)
 message(STATUS "imports: ${dlls}")
-if(NOT dlls STREQUAL "kernel32.dll;msvcrt.dll")
-  message(FATAL_ERROR "expected kernel32.dll and msvcrt.dll only, found: ${dlls}")
+if(NOT dlls STREQUAL "advapi32.dll;kernel32.dll;msvcrt.dll")
+  message(FATAL_ERROR "expected advapi32.dll, kernel32.dll and msvcrt.dll only, found: ${dlls}")
 endif()

@@ -187,7 +187,7 @@ class InteractiveMode(ToolTest):
         self.assertEqual(self.run_tool(), (0, PROMPT))
         self.assertEqual(self.get("out/tovra.xml"), expected)
 
-    def test_failures_print_a_message_and_still_exit_0(self):
+    def test_failures_print_a_message_and_exit_1(self):
         cases = [
             # (name, files before, arguments, expected standard output)
             ("missing input", {"out/tovra.xml": b"old"}, [],
@@ -205,7 +205,7 @@ class InteractiveMode(ToolTest):
                 for file, content in files.items():
                     self.put(file, content)
                 before = self.tree()
-                self.assertEqual(self.run_tool(*args), (0, message + PROMPT))
+                self.assertEqual(self.run_tool(*args), (1, message + PROMPT))
                 self.assertEqual(self.tree(), before)
 
     def test_a_directory_as_input_writes_nothing(self):
@@ -215,7 +215,7 @@ class InteractiveMode(ToolTest):
         # POSIX opens a directory and fails to read it; Windows refuses to open it.
         failure = (b"can't find the software file data/tovra.xml \n" if WINDOWS else
                    failed(b"can't read the software file data/tovra.xml", b"Is a directory"))
-        self.assertEqual(self.run_tool(), (0, failure + PROMPT))
+        self.assertEqual(self.run_tool(), (1, failure + PROMPT))
         self.assertEqual(self.tree(), before)
 
     def test_zero_and_high_bytes_pass_through(self):
@@ -246,7 +246,7 @@ class Writing(ToolTest):
         self.put("out/tovra.xml", b"the old output")
         before = self.tree()
         code, out = self.run_tool(preexec=limit_file_size(64 * 1024))
-        self.assertEqual((code, out), (0, failed(b"can't write the output file out/tovra.xml", b"File too large")
+        self.assertEqual((code, out), (1, failed(b"can't write the output file out/tovra.xml", b"File too large")
                                        + PROMPT))
         self.assertEqual(self.tree(), before)
 
@@ -255,7 +255,7 @@ class Writing(ToolTest):
         self.put("data/tovra.xml", b"abc")
         os.mkdir(self.path("out"))
         os.symlink("/dev/full", self.path("out/tovra.xml"))
-        self.assertEqual(self.run_tool(), (0, failed(b"can't write the output file out/tovra.xml",
+        self.assertEqual(self.run_tool(), (1, failed(b"can't write the output file out/tovra.xml",
                                                      b"No space left on device") + PROMPT))
         self.assertEqual(os.readlink(self.path("out/tovra.xml")), "/dev/full")
 
@@ -296,7 +296,7 @@ class Writing(ToolTest):
         os.chmod(self.dir, 0o755)
         before = self.tree()
         self.assertEqual(self.run_as_nobody(),
-                         (0, failed(b"can't write the output file out/tovra.xml", b"Permission denied") + PROMPT))
+                         (1, failed(b"can't write the output file out/tovra.xml", b"Permission denied") + PROMPT))
         self.assertEqual(self.tree(), before)
 
     @posix_only
@@ -315,7 +315,7 @@ class Writing(ToolTest):
             return preexec
         # Too little to look at the content even a window at a time.
         self.assertEqual(self.run_tool(preexec=memory_limit(8 << 20)),
-                         (0, failed(b"can't hold the software file data/tovra.xml in memory",
+                         (1, failed(b"can't hold the software file data/tovra.xml in memory",
                                     b"Cannot allocate memory") + PROMPT))
         self.assertEqual(self.tree()["out/tovra.xml"], b"old")
         self.assertEqual(self.run_tool(preexec=memory_limit(64 << 20), timeout=600), (0, PROMPT))

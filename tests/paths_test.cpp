@@ -6,7 +6,7 @@
 
 namespace {
 
-TEST(SlashWorkDir, EveryRunOfBackslashesBecomesOneSlash)
+TEST(SlashWorkDir, EveryRunOfBackslashesBecomesOneSlashButANetworkPathKeepsTwo)
 {
     const struct {
         std::string dir;
@@ -14,7 +14,11 @@ TEST(SlashWorkDir, EveryRunOfBackslashesBecomesOneSlash)
     } cases[] = {
         {"C:\\work\\proj", "C:/work/proj"},
         {"C:\\", "C:/"},
-        {"\\\\srv\\share\\dir", "/srv/share/dir"},
+        {"\\\\srv\\share\\dir", "//srv/share/dir"},
+        {"\\\\srv\\share\\", "//srv/share/"},
+        {"\\\\\\srv\\\\share", "//srv/share"},
+        {"\\srv\\share", "/srv/share"},
+        {"C:\\\\srv", "C:/srv"},
         {"C:\\a\\\\\\b", "C:/a/b"},
         {"C:\\a\\\\", "C:/a/"},
         {"Z:\\tmp\\x y\\\\z\\", "Z:/tmp/x y/z/"},

@@ -21,6 +21,8 @@ TEST(SystemPath, PlainWhileShortPrefixedBeyond)
         {"C:\\" + n244 + "n", L"\\\\?\\C:\\" + w244 + L"n"},
         {"C:/" + n244 + "/" + n244, L"\\\\?\\C:\\" + w244 + L"\\" + w244},
         {"\\\\srv\\share\\" + n244, L"\\\\?\\UNC\\srv\\share\\" + w244},
+        // What "./a.xml" becomes in a network working directory.
+        {"//srv/share/dir/a.xml", L"\\\\srv\\share\\dir\\a.xml"},
         {"\\\\?\\C:\\a/../b", L"\\\\?\\C:\\a/../b"},
         {"\\\\.\\pipe\\" + n244, L"\\\\.\\pipe\\" + w244},
         {"конфиг/表 😀.xml", dir + L"\\\u043a\u043e\u043d\u0444\u0438\u0433\\\u8868 \U0001F600.xml"},

@@ -8,6 +8,12 @@
 //       letting others read (r), write (w) and delete or rename it (d) as
 //       SHARING says. Prints "held" and keeps it open until its standard
 //       input ends.
+//   windows_helper short-name PATH            prints PATH's short (8.3) form
+//   windows_helper run PROGRAM [ARG]...       starts PROGRAM, prints "started";
+//       ends it with TerminateProcess (status 9), as Task Manager or a
+//       cancelled build does, once its own standard input gets a byte or
+//       ends; prints "ended" and PROGRAM's exit status when it is gone.
+//       PROGRAM shares the standard output.
 #include <windows.h>
 
 #include <cstdio>
@@ -47,6 +53,40 @@ int hold(const wchar_t* pattern, const std::wstring& sharing)
     return 0;
 }
 
+// Ends `process` when standard input gets a byte or ends.
+DWORD WINAPI terminate_on_input(void* process)
+{
+    char byte;
+    DWORD got;
+    ReadFile(GetStdHandle(STD_INPUT_HANDLE), &byte, 1, &got, nullptr);
+    TerminateProcess(process, 9);
+    return 0;
+}
+
+int run(int argc, wchar_t** argv)
+{
+    std::wstring command;
+    for (int i = 2; i < argc; ++i)
+        command += std::wstring(i > 2 ? L" \"" : L"\"") + argv[i] + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = INVALID_HANDLE_VALUE;
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION process;
+    if (!CreateProcessW(argv[2], command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process))
+        return 1;
+    std::printf("started\n");
+    std::fflush(stdout);
+    CloseHandle(CreateThread(nullptr, 0, terminate_on_input, process.hProcess, 0, nullptr));
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD status = 0;
+    GetExitCodeProcess(process.hProcess, &status);
+    std::printf("ended %lu\n", status);
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -65,6 +105,15 @@ int wmain(int argc, wchar_t** argv)
     }
     if (command == L"hold" && argc == 4)
         return hold(argv[2], argv[3]);
-    std::fprintf(stderr, "usage: windows_helper code-page | attributes PATH [HEX] | hold PATTERN SHARING\n");
+    if (command == L"short-name" && argc == 3) {
+        wchar_t name[MAX_PATH] = L"";
+        const DWORD n = GetShortPathNameW(argv[2], name, MAX_PATH);
+        std::printf("%ls\n", name);
+        return n == 0 || n >= MAX_PATH ? 1 : 0;
+    }
+    if (command == L"run" && argc >= 3)
+        return run(argc, argv);
+    std::fprintf(stderr, "usage: windows_helper code-page | attributes PATH [HEX] | hold PATTERN SHARING |\n"
+                         "                      short-name PATH | run PROGRAM [ARG]...\n");
     return 2;
 }

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """What only the Windows executable does, run under Wine: names in any script
 under several ANSI code pages, paths of any length, the replaced output's
-attributes, an output that another program holds open, and Ctrl-C.
+attributes and name, an input or output that another program holds open,
+Ctrl-C and TerminateProcess, a folder that takes no new file, and batch files.
 
     windows_test.py --binary PATH --verify PATH --helper PATH --launcher CMD [unittest options]
 
@@ -9,15 +10,19 @@ The helper is tests/windows_helper.cpp, built for Windows beside the tool.
 """
 import argparse
 import os
+import random
 import shlex
+import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
+import unittest
 
 import end_to_end as e2e
 import runner
-from end_to_end import ToolTest, failed, stamped
+from end_to_end import PROMPT, ToolTest, failed, stamped
 
 HELPER = ""
 # The ANSI code page that Wine gives a process started in each locale.
@@ -70,6 +75,19 @@ class WindowsTest(ToolTest):
         return subprocess.Popen(e2e.LAUNCHER + [e2e.BINARY, *args], cwd=self.dir, stdin=subprocess.DEVNULL,
                                 stdout=subprocess.PIPE)
 
+    def run_by_helper(self, *args, under=()):
+        """Starts the tool through the helper, which ends it with
+        TerminateProcess once its standard input is closed."""
+        # strace says so when a process it delays is ended: that is the point.
+        runner = subprocess.Popen([*under, *e2e.LAUNCHER, HELPER, "run", windows_path(e2e.BINARY), *args],
+                                  cwd=self.dir, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                  stderr=subprocess.DEVNULL if under else None)
+        self.addCleanup(runner.wait, 60)
+        self.addCleanup(runner.stdout.close)
+        self.addCleanup(runner.stdin.close)
+        self.assertEqual(runner.stdout.readline(), b"started\r\n")
+        return runner
+
     def wait_for_staging(self, tool):
         """Returns once the tool has a staging file, or has ended."""
         while tool.poll() is None and not self.leftovers():
@@ -108,6 +126,25 @@ class Names(WindowsTest):
                 self.assertEqual(self.run_in(lang, e2e.BINARY, "./нет.xml", "x.xml", cwd=self.path("表")),
                                  (1, (missing % ("Z:" + self.path("表/нет.xml"))).encode()))
                 self.assertEqual(self.leftovers(), [])
+
+    def test_an_existing_output_keeps_the_name_its_folder_holds(self):
+        cases = [
+            # (the output as its folder holds it, the input, the output given; "short" for its 8.3 form)
+            ("Long Folder Name/Configuration File.xml", "short", "short"),
+            ("config.xml", "in.xml", "CONFIG.XML"),
+            ("Sub/Config.Xml", "in.xml", "./sub/CONFIG.xml"),
+        ]
+        for name, source, target in cases:
+            with self.subTest(target):
+                self.reset()
+                self.put("in.xml", b"abc")
+                self.put(name, b"abc")
+                short = self.helper("short-name", windows_path(self.path(name)))
+                self.assertNotEqual(os.path.basename(short), os.path.basename(name))
+                expected = dict(self.tree(), **{name: stamped(b"abc")})
+                args = [short if arg == "short" else arg for arg in (source, target)]
+                self.assertEqual(self.run_tool(*args), (0, b""))
+                self.assertEqual(self.tree(), expected)
 
 
 class LongPaths(WindowsTest):
@@ -213,19 +250,27 @@ class HeldOpen(WindowsTest):
                                      (1, failed(b"can't write the output file out.xml", b"")))
                 self.assertEqual(self.tree(), {"a.xml": b"abc", "out.xml": stamped(b"abc") if succeeds else b"old"})
 
-    def test_a_staging_file_held_open_is_removed_once_let_go(self):
-        output = self.hold_output()
-        staging = self.hold(".xmlstamp-*.tmp", "rw")
-        tool = self.start_tool("a.xml", "out.xml")
-        # It gets the staging file once the tool has closed it to rename it;
-        # the replacement gives up after about a second, then its removal is tried.
-        self.assertEqual(staging.stdout.readline(), b"held\r\n")
-        time.sleep(1.3)
-        staging.stdin.close()
-        out = tool.communicate(timeout=60)[0]
-        self.assertEqual((tool.returncode, self.text(out)), (1, failed(b"can't write the output file out.xml", b"")))
-        output.stdin.close()
-        self.assertEqual(self.tree(), {"a.xml": b"abc", "out.xml": b"old"})
+    def test_an_input_held_by_another_program(self):
+        cases = [
+            # (the other program lets go after so many seconds, or not while the tool runs; what the tool prints)
+            (0.3, b""),
+            (None, b"can't find the software file a.xml \n"),
+        ]
+        for lets_go, printed in cases:
+            with self.subTest(lets_go=lets_go):
+                self.reset()
+                self.put("a.xml", b"abc")
+                holder = self.hold("a.xml", "")
+                self.assertEqual(holder.stdout.readline(), b"held\r\n")
+                tool = self.run_by_helper("a.xml", "out.xml")
+                if lets_go:
+                    time.sleep(lets_go)
+                    holder.stdin.close()
+                self.assertEqual(self.text(tool.stdout.read()), printed + b"ended %d\n" % (0 if lets_go else 1))
+                holder.stdin.close()
+                holder.wait(60)
+                written = {"out.xml": stamped(b"abc")} if lets_go else {}
+                self.assertEqual(self.tree(), {"a.xml": b"abc", **written})
 
     def test_ctrl_c_leaves_no_staging_file(self):
         holder = self.hold_output()
@@ -237,6 +282,144 @@ class HeldOpen(WindowsTest):
         self.assertNotEqual(tool.returncode, 0)
         holder.stdin.close()
         self.assertEqual(self.tree(), {"a.xml": b"abc", "out.xml": b"old"})
+
+
+class Killed(WindowsTest):
+    """TerminateProcess (Task Manager's End task, taskkill /F, a cancelled
+    build) at any moment before the swap leaves the old output whole and no
+    staging file."""
+
+    def test_terminate_process_before_the_swap_leaves_nothing(self):
+        runner.need(self, shutil.which("strace"), "strace", "apt-get install -y strace")
+        content = random.Random(17).randbytes(64 << 20)
+        full = len(stamped(content))
+        # The flush takes two seconds more: each moment below comes before the swap.
+        slow_flush = ["strace", "-f", "-qq", "--seccomp-bpf", "-o", "/dev/null", "-e", "trace=fsync",
+                      "-e", "inject=fsync:delay_enter=2000000"]
+        cases = [
+            # (moment, the staging file's size then, and seconds after it, another program holding the output)
+            ("the copy", lambda size: 0 < size < len(content), 0, False),
+            ("the flush", lambda size: size == full, 0, False),
+            ("between tries of the swap", lambda size: size == full, 2.4, True),
+        ]
+        for moment, ready, later, held in cases:
+            with self.subTest(moment):
+                self.reset()
+                self.put("in.xml", content)
+                self.put("out.xml", b"old")
+                if held:
+                    holder = self.hold("out.xml", "rw")
+                    self.assertEqual(holder.stdout.readline(), b"held\r\n")
+                tool = self.run_by_helper("in.xml", "out.xml", under=slow_flush)
+                size = None
+                while tool.poll() is None and not (size is not None and ready(size)):
+                    time.sleep(0.001)
+                    size = self.staging_size()
+                self.assertTrue(size is not None and ready(size), "the tool ended at %s bytes staged" % size)
+                time.sleep(later)
+                tool.stdin.close()
+                self.assertEqual(self.text(tool.stdout.read()), b"ended 9\n")
+                if held:
+                    holder.stdin.close()
+                    holder.wait(60)
+                self.assertEqual(sorted(os.listdir(self.dir)), ["in.xml", "out.xml"])
+                self.assertEqual(self.get("out.xml"), b"old")
+
+    def staging_size(self):
+        for name in (name for name in os.listdir(self.dir) if name.endswith(".tmp")):
+            try:
+                return os.stat(self.path(name)).st_size
+            except FileNotFoundError:
+                pass
+        return None
+
+
+class LockedDownFolder(WindowsTest):
+    """A folder in which this user may not create files: a new output there is
+    refused, and an existing one that may be written is overwritten in place,
+    with its old bytes put back when that fails part-way. Run as another user,
+    in a Wine prefix of its own: Wine run by root writes anything."""
+
+    @classmethod
+    def setUpClass(cls):
+        if os.geteuid() != 0:
+            raise unittest.SkipTest("needs root, to run as another user and to mount a small file system")
+        cls.home = tempfile.mkdtemp()
+        os.chmod(cls.home, 0o777)
+        prefix = os.path.join(cls.home, "prefix")
+        os.mkdir(prefix)
+        os.chown(prefix, 65534, 65534)
+        cls.exe = shutil.copy(e2e.BINARY, cls.home)
+        os.chmod(cls.exe, 0o755)
+        cls.env = dict(os.environ, HOME=cls.home, WINEPREFIX=prefix, WINEDEBUG="-all",
+                       WINEDLLOVERRIDES="mscoree,mshtml=")
+
+    @classmethod
+    def tearDownClass(cls):
+        for option in ("-k", "-w"):
+            subprocess.run(["/usr/lib/wine/wineserver", option], env=cls.env, preexec_fn=e2e.as_nobody,
+                           stderr=subprocess.DEVNULL)
+        shutil.rmtree(cls.home)
+
+    def tearDown(self):
+        subprocess.run(["umount", self.path("ro")], stderr=subprocess.DEVNULL)
+        super().tearDown()
+
+    def run_as_nobody(self, *args):
+        proc = subprocess.run(["wine", self.exe, *args], cwd=self.dir, env=self.env, stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL, preexec_fn=e2e.as_nobody, timeout=300)
+        return proc.returncode, self.text(proc.stdout)
+
+    def test_an_output_in_a_folder_that_takes_no_new_file(self):
+        os.chmod(self.dir, 0o755)
+        self.put("in.xml", b"<a/>")
+        self.put("big.xml", b"<item/>\r\n" * 20000)
+        os.mkdir(self.path("ro"))
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", self.path("ro")], check=True)
+        self.put("ro/cfg.xml", b"old")
+        os.chmod(self.path("ro/cfg.xml"), 0o666)
+        os.chmod(self.path("ro"), 0o555)
+        inode = os.stat(self.path("ro/cfg.xml")).st_ino
+        cases = [
+            # (input, output, exit status, what the tool prints, the output's bytes then)
+            ("in.xml", "ro\\new.xml", 1, failed(b"can't write the output file ro\\new.xml", b""), b"old"),
+            ("big.xml", "ro\\cfg.xml", 1, failed(b"can't write the output file ro\\cfg.xml", b""), b"old"),
+            ("in.xml", "ro\\cfg.xml", 0, b"", stamped(b"<a/>")),
+            ("ro\\cfg.xml", "ro\\cfg.xml", 0, b"", stamped(b"<a/>")),
+        ]
+        for source, target, status, printed, output in cases:
+            with self.subTest(source=source, target=target):
+                self.assertEqual(self.run_as_nobody(source, target), (status, printed))
+                self.assertEqual(os.listdir(self.path("ro")), ["cfg.xml"])
+                self.assertEqual(self.get("ro/cfg.xml"), output)
+                self.assertEqual(os.stat(self.path("ro/cfg.xml")).st_ino, inode)
+
+
+class BatchFiles(WindowsTest):
+    def test_if_errorlevel_1_sees_every_failure(self):
+        cases = [
+            # (case, the batch file's lines before the check, what the tool prints)
+            ("stamped", ["xmlstamp in.xml out.xml"], b""),
+            ("OUT unset", ["xmlstamp in.xml %OUT%"], b"Parameter Error [2]\n" + PROMPT),
+            ("OUT with a blank", ['set "OUT=out dir\\a.xml"', "xmlstamp in.xml %OUT%"],
+             b"Parameter Error [4]\n" + PROMPT),
+            ("! under delayed expansion", ["setlocal enabledelayedexpansion", 'xmlstamp "in!1.xml" "out!2.xml"'],
+             b"Parameter Error [2]\n" + PROMPT),
+            ("missing input", ["xmlstamp missing.xml out.xml"], b"can't find the software file missing.xml \n"),
+        ]
+        tool = '"%s"' % windows_path(e2e.BINARY)
+        env = dict(os.environ)
+        env.pop("OUT", None)
+        for case, lines, printed in cases:
+            with self.subTest(case):
+                self.reset()
+                self.put("in.xml", b"abc")
+                script = ["@echo off", *lines, "if errorlevel 1 (echo failed) else (echo stamped)", ""]
+                self.put("stamp.bat", "\r\n".join(script).replace("xmlstamp", tool, 1).encode())
+                proc = subprocess.run(e2e.LAUNCHER + ["cmd", "/c", "stamp.bat"], cwd=self.dir, env=env,
+                                      stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, timeout=60)
+                self.assertEqual(self.text(proc.stdout), printed + (b"failed\n" if printed else b"stamped\n"))
+                self.assertEqual(self.tree().get("out.xml"), None if printed else stamped(b"abc"))
 
 
 def main():
