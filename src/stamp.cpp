@@ -45,33 +45,65 @@ uint32_t check_sum32(const unsigned char* data, int64_t length)
     return static_cast<uint32_t>(sum);
 }
 
+namespace {
+
+// Looks for a marker at each of the first `count` offsets of `data`, which
+// holds the marker's length less one byte more, and adds the bytes before the
+// first one found to `sum`: one pass over the bytes does both. Returns the
+// marker's offset, or `count` when none starts there.
+size_t sum_to_marker(const unsigned char* data, size_t count, uint32_t& sum)
+{
+    size_t i = 0;
+    uint64_t total = 0;
+#if defined(__SSE2__)
+    // "<!" opens only comments and declarations in XML, so a '!' rules in the
+    // rare offsets worth comparing whole; psadbw adds sixteen bytes into two
+    // 64-bit lanes in one instruction. Both are part of every x86-64.
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i bang = _mm_set1_epi8('!');
+    __m128i acc = zero;
+    for (; count - i >= 64; i += 64) {
+        __m128i block[4];
+        uint64_t bangs = 0;  // bit k: a '!' after offset i + k
+        for (int k = 0; k < 4; ++k) {
+            block[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + 16 * k));
+            const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + 16 * k + 1));
+            bangs |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(next, bang))))
+                     << (16 * k);
+        }
+        for (; bangs != 0; bangs &= bangs - 1) {
+            const size_t at = i + static_cast<size_t>(__builtin_ctzll(bangs));
+            if (std::memcmp(data + at, kCrcMarker.data(), kCrcMarker.size()) == 0)
+                break;
+        }
+        if (bangs != 0)
+            break;  // the loop below sums up to the marker
+        acc = _mm_add_epi64(acc,
+                            _mm_add_epi64(_mm_add_epi64(_mm_sad_epu8(block[0], zero), _mm_sad_epu8(block[1], zero)),
+                                          _mm_add_epi64(_mm_sad_epu8(block[2], zero), _mm_sad_epu8(block[3], zero))));
+    }
+    total = static_cast<uint64_t>(_mm_cvtsi128_si64(acc)) +
+            static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc)));
+#endif
+    for (; i < count; ++i) {
+        if (data[i] == '<' && std::memcmp(data + i, kCrcMarker.data(), kCrcMarker.size()) == 0)
+            break;
+        total += data[i];
+    }
+    sum += static_cast<uint32_t>(total);
+    return i;
+}
+
+}  // namespace
+
 size_t find_crc_marker(const unsigned char* data, size_t length)
 {
     if (length < kCrcMarker.size())
         return length;
-    const size_t last = length - kCrcMarker.size();  // the last offset where a marker fits
-    size_t i = 0;
-#if defined(__SSE2__)
-    // "<!" opens only comments and declarations in XML, so sixteen offsets at
-    // a time are ruled out by two compares, and the rare rest checked whole.
-    const __m128i open = _mm_set1_epi8('<');
-    const __m128i bang = _mm_set1_epi8('!');
-    for (; last - i >= 16; i += 16) {
-        const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
-        const __m128i second = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + 1));
-        unsigned candidates = static_cast<unsigned>(
-            _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(first, open), _mm_cmpeq_epi8(second, bang))));
-        for (; candidates != 0; candidates &= candidates - 1) {
-            const size_t at = i + static_cast<size_t>(__builtin_ctz(candidates));
-            if (std::memcmp(data + at, kCrcMarker.data(), kCrcMarker.size()) == 0)
-                return at;
-        }
-    }
-#endif
-    for (; i <= last; ++i)
-        if (data[i] == '<' && std::memcmp(data + i, kCrcMarker.data(), kCrcMarker.size()) == 0)
-            return i;
-    return length;
+    const size_t count = length - kCrcMarker.size() + 1;
+    uint32_t ignored = 0;
+    const size_t at = sum_to_marker(data, count, ignored);
+    return at < count ? at : length;
 }
 
 namespace {
@@ -128,15 +160,18 @@ void scan_content(body_scan& scan, const unsigned char* data, size_t size)
         hold_tail(scan, joint, joint_size);
         return;
     }
-    // Every marker that starts in the held bytes would have been in `joint`.
+    // Every marker that starts in the held bytes would have been in `joint`,
+    // and one that starts in the last sixteen bytes cannot end here.
     add_to_body(scan, scan.held, scan.held_size);
-    const size_t found = find_crc_marker(data, size);
-    if (found < size) {
-        add_to_body(scan, data, found);
+    const size_t count = size - sizeof scan.held;
+    const size_t found = sum_to_marker(data, count, scan.sum);
+    scan.length += found;
+    if (found < count) {
         scan.cut = true;
         return;
     }
-    hold_tail(scan, data, size);
+    std::memcpy(scan.held, data + count, sizeof scan.held);
+    scan.held_size = sizeof scan.held;
 }
 
 void end_scan(body_scan& scan)

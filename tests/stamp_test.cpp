@@ -31,6 +31,16 @@ uint32_t reference_sum(const unsigned char* data, size_t length)
 
 const std::string kHead = "<!--CRC Config-->\r\n<CRC key='CheckNum' value='";
 
+// Scans `data` as a file is read: in pieces of `piece` bytes, the last one shorter.
+body_scan scan_in_pieces(const std::vector<unsigned char>& data, size_t piece)
+{
+    body_scan scan;
+    for (size_t offset = 0; offset < data.size(); offset += piece)
+        scan_content(scan, data.data() + offset, std::min(piece, data.size() - offset));
+    end_scan(scan);
+    return scan;
+}
+
 TEST(StampContent, WorkedExamples)
 {
     using namespace std::string_literals;
@@ -133,7 +143,7 @@ TEST(FindCrcMarker, FindsTheFirstAtEveryOffsetAmongNearMisses)
 {
     const std::string marker = "<!--CRC Config-->";
     const std::string filler = "<!<!--CRC Config->!<<!--CRC Confi<!-";
-    for (size_t length = 0; length < 80; ++length) {
+    for (size_t length = 0; length < 160; ++length) {
         std::string text;
         while (text.size() < length)
             text += filler;
@@ -154,7 +164,7 @@ TEST(ScanContent, PiecesOfEverySizeGiveTheBodyOfTheWhole)
     const std::string marker = "<!--CRC Config-->";
     std::mt19937 rng(11);
     for (int round = 0; round < 300; ++round) {
-        std::string content(rng() % 120, 'x');
+        std::string content(rng() % 300, 'x');
         for (char& c : content)
             c = "<!-CRC onfig>x\0"[rng() % 15];
         if (round % 3 != 0)
@@ -162,11 +172,9 @@ TEST(ScanContent, PiecesOfEverySizeGiveTheBodyOfTheWhole)
         const size_t at = content.find(marker);
         const std::string body = at == std::string::npos ? content : content.substr(0, at);
         const auto data = bytes(content);
-        for (size_t piece = 1; piece <= 40; ++piece) {
-            body_scan scan;
-            for (size_t offset = 0; offset < data.size(); offset += piece)
-                scan_content(scan, data.data() + offset, std::min(piece, data.size() - offset));
-            end_scan(scan);
+        // Every size up to 40, then sizes that take whole blocks of 64.
+        for (size_t piece = 1; piece <= 400; piece += piece < 40 ? 1 : 41) {
+            const body_scan scan = scan_in_pieces(data, piece);
             ASSERT_EQ(scan.cut, at != std::string::npos) << round << " " << piece;
             ASSERT_EQ(scan.length, body.size()) << round << " " << piece;
             ASSERT_EQ(scan.sum, reference_sum(bytes(body).data(), body.size())) << round << " " << piece;
