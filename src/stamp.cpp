@@ -138,11 +138,30 @@ void hold_tail(body_scan& scan, const unsigned char* data, size_t size)
     scan.held_size = keep;
 }
 
+// Keeps what fits of the bytes after the body, which a trailer would be.
+void keep_rest(body_scan& scan, const unsigned char* data, size_t size)
+{
+    const size_t keep = std::min(size, sizeof scan.rest - scan.rest_size);
+    std::memcpy(scan.rest + scan.rest_size, data, keep);
+    scan.rest_size += keep;
+}
+
+// The body ends where the `size` bytes at `marker` begin.
+void cut_at(body_scan& scan, const unsigned char* marker, size_t size)
+{
+    scan.cut = true;
+    keep_rest(scan, marker, size);
+}
+
 }  // namespace
 
 void scan_content(body_scan& scan, const unsigned char* data, size_t size)
 {
-    if (scan.cut || size == 0)
+    if (scan.cut) {
+        keep_rest(scan, data, size);
+        return;
+    }
+    if (size == 0)
         return;
     // A marker that starts in the held bytes ends within the next sixteen.
     unsigned char joint[2 * sizeof scan.held];
@@ -153,7 +172,8 @@ void scan_content(body_scan& scan, const unsigned char* data, size_t size)
     const size_t at = find_crc_marker(joint, joint_size);
     if (at < joint_size) {
         add_to_body(scan, joint, at);
-        scan.cut = true;
+        cut_at(scan, joint + at, joint_size - at);
+        keep_rest(scan, data + head, size - head);
         return;
     }
     if (size <= sizeof scan.held) {
@@ -167,7 +187,7 @@ void scan_content(body_scan& scan, const unsigned char* data, size_t size)
     const size_t found = sum_to_marker(data, count, scan.sum);
     scan.length += found;
     if (found < count) {
-        scan.cut = true;
+        cut_at(scan, data + found, size - found);
         return;
     }
     std::memcpy(scan.held, data + count, sizeof scan.held);
@@ -205,13 +225,13 @@ uint32_t stamp_content(std::vector<unsigned char>& xml_file)
     return scan.sum;
 }
 
-int verify_stamp(const unsigned char* data, size_t size, uint32_t& stated, uint32_t& actual)
+int verify_stamp(const body_scan& scan, uint32_t& stated, uint32_t& actual)
 {
-    const size_t body = find_crc_marker(data, size);
-    if (body == size)
+    if (!scan.cut)
         return kNotStamped;
-    const unsigned char* p = data + body;
-    const unsigned char* const end = data + size;
+    // `rest` holds one byte more than any trailer, so that a longer rest fails.
+    const unsigned char* p = scan.rest;
+    const unsigned char* const end = scan.rest + scan.rest_size;
     if (static_cast<size_t>(end - p) < kTrailerHead.size() ||
         std::memcmp(p, kTrailerHead.data(), kTrailerHead.size()) != 0)
         return kMalformedTrailer;
@@ -230,6 +250,14 @@ int verify_stamp(const unsigned char* data, size_t size, uint32_t& stated, uint3
         return kMalformedTrailer;
 
     stated = static_cast<uint32_t>(value);
-    actual = check_sum32(data, static_cast<int64_t>(body));
+    actual = scan.sum;
     return stated == actual ? kStampValid : kStampMismatch;
+}
+
+int verify_stamp(const unsigned char* data, size_t size, uint32_t& stated, uint32_t& actual)
+{
+    body_scan scan;
+    scan_content(scan, data, size);
+    end_scan(scan);
+    return verify_stamp(scan, stated, actual);
 }

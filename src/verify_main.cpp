@@ -16,7 +16,6 @@
 
 #include "file_io.h"
 #include "platform.h"
-#include "results.h"
 #include "stamp.h"
 
 namespace {
@@ -28,18 +27,16 @@ enum { kAllValid = 0, kSomeInvalid = 1, kTrouble = 2 };
 // Checks one file, prints its line unless `quiet`, and returns its exit status.
 int verify_file(const char* name, bool quiet)
 {
-    std::vector<unsigned char> content;
+    body_scan scan;
     int error = 0;
-    const int read = read_whole_file(name, content, error);
-    if (read != 0) {
-        const std::string reason = read == kTooLarge ? "too large to hold in memory" : describe_error(error);
+    if (scan_file(name, scan, error) != 0) {
         if (!quiet)
-            std::printf("%s: can't read (%s)\n", name, reason.c_str());
+            std::printf("%s: can't read (%s)\n", name, describe_error(error).c_str());
         return kTrouble;
     }
     uint32_t stated = 0;
     uint32_t actual = 0;
-    const int verdict = verify_stamp(content.data(), content.size(), stated, actual);
+    const int verdict = verify_stamp(scan, stated, actual);
     if (!quiet) {
         switch (verdict) {
         case kStampValid:

@@ -98,9 +98,15 @@ TEST(StampContent, LargeSumsPrintUnsigned)
     EXPECT_EQ(stamp_content(wrapped), 22u);
 }
 
-TEST(VerifyStamp, Verdicts)
+TEST(VerifyStamp, VerdictsWhateverPiecesTheFileIsReadIn)
 {
     const std::string good = "abc\r\n" + kHead + "317'>";
+    // Long enough to be searched and summed in blocks, with near misses.
+    std::string body;
+    while (body.size() < 200)
+        body += "<!-- a --><!--CRC Confi";
+    const uint32_t sum = reference_sum(bytes(body).data(), body.size());
+    const std::string long_good = body + kHead + std::to_string(sum) + "'>";
     const struct {
         std::string file;
         int verdict;
@@ -128,14 +134,23 @@ TEST(VerifyStamp, Verdicts)
         {"abc\r\n" + kHead + "31700000000'>", kMalformedTrailer, 1, 1},
         {"abc\r\n<!--CRC Config-->\n<CRC key='CheckNum' value='317'>", kMalformedTrailer, 1, 1},
         {"abc\r\n<!--CRC Config-->\r\n<CRC key=\"CheckNum\" value=\"317\">", kMalformedTrailer, 1, 1},
+        {long_good, kStampValid, sum, sum},
+        {body, kNotStamped, 1, 1},
+        {long_good + "'>", kMalformedTrailer, 1, 1},
+        {long_good + long_good, kMalformedTrailer, 1, 1},
     };
     for (const auto& c : cases) {
-        uint32_t stated = 1;
-        uint32_t actual = 1;
         const auto file = bytes(c.file);
-        EXPECT_EQ(verify_stamp(file.data(), file.size(), stated, actual), c.verdict) << c.file;
-        EXPECT_EQ(stated, c.stated) << c.file;
-        EXPECT_EQ(actual, c.actual) << c.file;
+        // Whole, then in pieces of every size.
+        for (size_t piece = 0; piece <= file.size(); ++piece) {
+            uint32_t stated = 1;
+            uint32_t actual = 1;
+            const int verdict = piece == 0 ? verify_stamp(file.data(), file.size(), stated, actual)
+                                           : verify_stamp(scan_in_pieces(file, piece), stated, actual);
+            EXPECT_EQ(verdict, c.verdict) << c.file << " in pieces of " << piece;
+            EXPECT_EQ(stated, c.stated) << c.file << " in pieces of " << piece;
+            EXPECT_EQ(actual, c.actual) << c.file << " in pieces of " << piece;
+        }
     }
 }
 
