@@ -9,6 +9,7 @@ tests of what only POSIX has are skipped for a .exe.
 """
 import argparse
 import functools
+import itertools
 import os
 import pty
 import random
@@ -700,6 +701,9 @@ class Verify(ToolTest):
             ("leading zero", good.replace(b"'312'", b"'0312'"), 1, b"malformed trailer"),
             ("signed", good.replace(b"'312'", b"'+312'"), 1, b"malformed trailer"),
             ("no '>", good[:-2], 1, b"malformed trailer"),
+            ("largest value", good.replace(b"'312'", b"'4294967295'"), 1,
+             b"checksum mismatch: the trailer says 4294967295, the content sums to 312"),
+            ("value over 32 bits", good.replace(b"'312'", b"'4294967296'"), 1, b"malformed trailer"),
         ]
         for name, content, status, verdict in cases:
             with self.subTest(name):
@@ -725,6 +729,21 @@ class Verify(ToolTest):
         self.assertEqual(self.verify("good.xml", "plain.xml", "good.xml")[0], 1)
         self.assertEqual(self.verify("good.xml", "good.xml")[0], 0)
         self.assertEqual(self.verify("-q", "plain.xml", "missing.xml"), (2, b"", b""))
+
+    def test_exit_status_is_the_worst_verdict_in_any_order(self):
+        self.put("ok.xml", stamped(b"abc"))
+        self.put("mismatch.xml", stamped(b"abc").replace(b"abc", b"abd"))
+        status = {"ok.xml": 0, "mismatch.xml": 1, "missing.xml": 2}
+        for names in itertools.chain(*(itertools.permutations(status, n) for n in (2, 3))):
+            with self.subTest(names):
+                self.assertEqual(self.verify("-q", *names), (max(status[name] for name in names), b"", b""))
+
+    def test_sums_from_2_31_on_print_unsigned(self):
+        # Bodies of 0xFF and CR LF: the first sums past 2^31, the second wraps past 2^32.
+        for count in (8421505, 16843009):
+            with self.subTest(count):
+                self.put("f.xml", stamped(b"\xff" * count))
+                self.assertEqual(self.verify("f.xml"), (0, b"f.xml: ok (%d)\n" % ((255 * count + 23) % 2**32), b""))
 
     def test_verdicts_across_a_window_edge(self):
         # A file is read in windows of a power of two up to 8 MiB: this is an edge of each.
