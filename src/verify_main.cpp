@@ -3,7 +3,7 @@
 // before it reaches a device.
 //
 //   xmlstamp-verify [-q] FILE...
-//   xmlstamp-verify --version
+//   xmlstamp-verify --help | --version
 //
 // Exit status: 0 when every file is stamped right, 1 when any is not, 2 when
 // a file cannot be read or the command line is wrong.
@@ -21,6 +21,22 @@
 namespace {
 
 const char kUsage[] = "usage: xmlstamp-verify [-q] FILE...\n";
+
+const char kHelp[] = "Checks that each FILE carries the checksum stamp that xmlstamp gives it,\n"
+                     "and prints one line for it:\n"
+                     "  FILE: ok (SUM)             stamped right; SUM is the sum of its body\n"
+                     "  FILE: checksum mismatch: the trailer says N, the content sums to SUM\n"
+                     "  FILE: not stamped          no <!--CRC Config--> in it\n"
+                     "  FILE: malformed trailer    a marker, but not followed by exactly one trailer\n"
+                     "  FILE: can't read (REASON)  it cannot be opened or read\n"
+                     "\n"
+                     "  -q, --quiet    print nothing; the exit status tells\n"
+                     "  -h, --help     print this help and exit\n"
+                     "      --version  print the version and exit\n"
+                     "  --             end the options: every later argument is a FILE\n"
+                     "\n"
+                     "Exit status: 0 when every FILE is ok, 1 when any is not stamped right,\n"
+                     "2 when any cannot be read or the command line is wrong.\n";
 
 enum { kAllValid = 0, kSomeInvalid = 1, kTrouble = 2 };
 
@@ -70,15 +86,16 @@ int main(int argc, char** argv)
             ++first;
             break;
         }
-        if (option == "--help") {
+        if (option == "-h" || option == "--help") {
             std::fputs(kUsage, stdout);
+            std::fputs(kHelp, stdout);
             return kAllValid;
         }
         if (option == "--version") {
             std::puts("xmlstamp-verify " XMLSTAMP_VERSION);
             return kAllValid;
         }
-        if (option != "-q") {
+        if (option != "-q" && option != "--quiet") {
             std::fprintf(stderr, "xmlstamp-verify: unknown option %s\n%s", argv[first], kUsage);
             return kTrouble;
         }

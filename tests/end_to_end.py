@@ -821,10 +821,17 @@ class Verify(ToolTest):
         usage = b"usage: xmlstamp-verify [-q] FILE...\n"
         self.assertEqual(self.verify(), (2, b"", usage))
         self.assertEqual(self.verify("-q"), (2, b"", usage))
-        self.assertEqual(self.verify("--help"), (0, usage, b""))
+        code, out, err = self.verify("--help")
+        self.assertEqual((code, err), (0, b""))
+        self.assertEqual(self.verify("-h"), (code, out, err))
+        self.assertTrue(out.startswith(usage), out)
+        for text in (b"-q, --quiet", b"-h, --help", b"--version", b"  -- ", b"FILE: ok (SUM)", b"checksum mismatch",
+                     b"not stamped", b"malformed trailer", b"can't read (REASON)", b"Exit status: 0"):
+            self.assertIn(text, out)
         self.assertEqual(self.verify("-x", "a"), (2, b"", b"xmlstamp-verify: unknown option -x\n" + usage))
         self.put("-q", stamped(b""))
         self.assertEqual(self.verify("--", "-q"), (0, b"-q: ok (23)\n", b""))
+        self.assertEqual(self.verify("--quiet", "--", "-q"), (0, b"", b""))
 
     def test_accepts_everything_the_stamping_tool_writes(self):
         rng = random.Random(5)
