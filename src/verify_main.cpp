@@ -29,6 +29,8 @@ const char kHelp[] = "Checks that each FILE carries the checksum stamp that xmls
                      "  FILE: not stamped          no <!--CRC Config--> in it\n"
                      "  FILE: malformed trailer    a marker, but not followed by exactly one trailer\n"
                      "  FILE: can't read (REASON)  it cannot be opened or read\n"
+                     "On Windows a * or ? in the last part of a FILE stands for the files of its\n"
+                     "folder that match, quoted or not.\n"
                      "\n"
                      "  -q, --quiet    print nothing; the exit status tells\n"
                      "  -h, --help     print this help and exit\n"
@@ -106,10 +108,11 @@ int main(int argc, char** argv)
         return kTrouble;
     }
     int status = kAllValid;
-    for (int i = first; i < argc; ++i) {
-        const int result = verify_file(argv[i], quiet);
-        if (result > status)
-            status = result;
-    }
+    for (int i = first; i < argc; ++i)
+        for (const std::string& name : expand_wildcards(argv[i])) {
+            const int result = verify_file(name.c_str(), quiet);
+            if (result > status)
+                status = result;
+        }
     return status;
 }
