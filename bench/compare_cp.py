@@ -35,11 +35,13 @@ def make_input(path, size):
 
 
 def timed(commands):
-    """Runs the commands one after another; returns their wall seconds.
-    posix_spawn, unlike fork, costs Python the same for any child."""
+    """Runs the commands one after another, their output to /dev/null;
+    returns their wall seconds. posix_spawn, unlike fork, costs Python the
+    same for any child."""
+    quiet = [(os.POSIX_SPAWN_OPEN, 1, os.devnull, os.O_WRONLY, 0)]
     start = time.perf_counter()
     for argv in commands:
-        pid = os.posix_spawnp(argv[0], argv, os.environ)
+        pid = os.posix_spawnp(argv[0], argv, os.environ, file_actions=quiet)
         _, status = os.waitpid(pid, 0)
         if os.waitstatus_to_exitcode(status) != 0:
             raise SystemExit("%s failed with %s" % (" ".join(argv), status))
@@ -47,8 +49,28 @@ def timed(commands):
 
 
 def peak_memory(argv):
-    proc = subprocess.run(["/usr/bin/time", "-f", "%M", *argv], stderr=subprocess.PIPE, check=True)
+    proc = subprocess.run(["/usr/bin/time", "-f", "%M", *argv], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                          check=True)
     return int(proc.stderr.split()[-1]) * 1024
+
+
+def shuffled_rounds(contenders, rounds):
+    """Times each list of commands `rounds` times, in a new shuffled order each
+    round and each after an untimed sync; returns the times of each."""
+    times = {name: [] for name in contenders}
+    for _ in range(rounds):
+        order = list(contenders)
+        random.shuffle(order)
+        for name in order:
+            subprocess.run(["sync"], check=True)
+            times[name].append(timed(contenders[name]))
+    return times
+
+
+def add_run_options(parser, sizes):
+    parser.add_argument("--sizes", default=",".join(sizes), help="a comma-separated choice of " + ",".join(sizes))
+    parser.add_argument("--rounds", type=int, default=0, help="rounds per size (default: more for small files)")
+    parser.add_argument("--dir", default=None, help="where the files go (default: a temporary folder)")
 
 
 def compare(binary, source, rounds):
@@ -58,13 +80,7 @@ def compare(binary, source, rounds):
         "cp": [["cp", source, os.path.join(work, "copied")]],
         "cp+sync": [["cp", source, os.path.join(work, "synced")], ["sync", os.path.join(work, "synced")]],
     }
-    times = {name: [] for name in contenders}
-    for _ in range(rounds):
-        order = list(contenders)
-        random.shuffle(order)
-        for name in order:
-            subprocess.run(["sync"], check=True)
-            times[name].append(timed(contenders[name]))
+    times = shuffled_rounds(contenders, rounds)
     ratio = {base: statistics.median(a / b for a, b in zip(times["xmlstamp"], times[base]))
              for base in ("cp", "cp+sync")}
     return {name: statistics.median(t) for name, t in times.items()}, ratio
@@ -73,9 +89,7 @@ def compare(binary, source, rounds):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--binary", required=True)
-    parser.add_argument("--sizes", default=",".join(SIZES), help="a comma-separated choice of " + ",".join(SIZES))
-    parser.add_argument("--rounds", type=int, default=0, help="rounds per size (default: more for small files)")
-    parser.add_argument("--dir", default=None, help="where the files go (default: a temporary folder)")
+    add_run_options(parser, SIZES)
     args = parser.parse_args()
     binary = os.path.abspath(args.binary)
     print("| size | xmlstamp | cp | cp+sync | xmlstamp / cp | xmlstamp / cp+sync | peak memory | file + 8 MiB |")

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <new>
 
 #include "platform.h"
 #include "results.h"
@@ -185,30 +184,23 @@ int stamp_file(const char* openname, const char* fname, int& error)
     return result == kCantWrite && error == out_of_memory_error() ? kTooLarge : result;
 }
 
-int read_whole_file(const char* openname, std::vector<unsigned char>& content, int& error)
+int scan_file(const char* openname, body_scan& scan, int& error)
 {
     native_handle file = kNoHandle;
     if ((error = open_input(openname, file)) != 0)
         return kCantOpen;
+    // Read, not mapped: a file that another program shortens while it is
+    // mapped kills the reader, and a pipe cannot be mapped at all.
     int result = 0;
-    try {
-        // The size is only a hint: the file may still grow, or be a pipe.
-        uint64_t size = 0;
-        content.clear();
-        if (file_size(file, size) == 0)
-            content.reserve(static_cast<size_t>(std::min<uint64_t>(size, content.max_size())));
-        for (;;) {
-            size_t got = 0;
-            if ((error = read_some(file, copy_buffer, sizeof copy_buffer, got)) != 0)
-                result = kCantRead;
-            if (got == 0 || result != 0)
-                break;
-            content.insert(content.end(), copy_buffer, copy_buffer + got);
-        }
-    } catch (const std::bad_alloc&) {
-        error = out_of_memory_error();
-        result = kTooLarge;
+    while (!scan.cut || scan.rest_size < sizeof scan.rest) {
+        size_t got = 0;
+        if ((error = read_some(file, copy_buffer, sizeof copy_buffer, got)) != 0)
+            result = kCantRead;
+        if (got == 0 || result != 0)
+            break;
+        scan_content(scan, copy_buffer, got);
     }
     close_file(file);
+    end_scan(scan);
     return result;
 }

@@ -38,6 +38,11 @@ void use_utf8(int&, char**&)
 {
 }
 
+std::vector<std::string> expand_wildcards(const char* arg)
+{
+    return {arg};
+}
+
 std::string describe_error(int error)
 {
     return std::strerror(error);

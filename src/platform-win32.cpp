@@ -6,6 +6,7 @@
 #include <direct.h>
 #include <io.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
@@ -95,6 +96,80 @@ void use_utf8(int& argc, char**& argv)
         argv = pointers.data();
     }
     show_utf8_on_console();
+}
+
+namespace {
+
+bool same_letter(wchar_t a, wchar_t b)
+{
+    return CompareStringOrdinal(&a, 1, &b, 1, TRUE) == CSTR_EQUAL;
+}
+
+// Whether `name` matches `pattern`, in which '*' stands for any run of
+// characters and '?' for any one; case counts as little as in file names.
+bool matches(const std::wstring& pattern, const std::wstring& name)
+{
+    size_t p = 0;
+    size_t n = 0;
+    size_t star = std::wstring::npos;  // the last '*' seen, and where it began to match
+    size_t star_from = 0;
+    while (n < name.size()) {
+        if (p < pattern.size() && pattern[p] == L'*') {
+            star = p++;
+            star_from = n;
+        } else if (p < pattern.size() && (pattern[p] == L'?' || same_letter(pattern[p], name[n]))) {
+            ++p;
+            ++n;
+        } else if (star != std::wstring::npos) {
+            p = star + 1;  // the '*' takes one character more
+            n = ++star_from;
+        } else {
+            return false;
+        }
+    }
+    return pattern.find_first_not_of(L'*', p) == std::wstring::npos;
+}
+
+// The order of a folder listing on NTFS, then case for names only case tells apart.
+bool listed_before(const std::wstring& a, const std::wstring& b)
+{
+    const int order =
+        CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), TRUE);
+    return order != CSTR_EQUAL ? order == CSTR_LESS_THAN : a < b;
+}
+
+}  // namespace
+
+std::vector<std::string> expand_wildcards(const char* arg)
+{
+    // The last part begins after the last separator, or after a drive ("C:*.xml").
+    const std::string typed = arg;
+    const size_t slash = typed.find_last_of("\\/");
+    const size_t last = slash != std::string::npos ? slash + 1 : typed.size() >= 2 && typed[1] == ':' ? 2 : 0;
+    if (typed.find_first_of("*?", last) == std::string::npos)
+        return {typed};
+    const std::string folder = typed.substr(0, last);
+    const std::wstring pattern = widen(typed.substr(last));
+    // Files only, as dir shows them: not folders, nor hidden or system files.
+    const DWORD left_out = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    std::vector<std::wstring> found;
+    WIN32_FIND_DATAW entry;
+    const HANDLE listing = FindFirstFileExW(system_path(folder + "*").c_str(), FindExInfoBasic, &entry,
+                                            FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    if (listing != INVALID_HANDLE_VALUE) {
+        do {
+            if ((entry.dwFileAttributes & left_out) == 0 && matches(pattern, entry.cFileName))
+                found.push_back(entry.cFileName);
+        } while (FindNextFileW(listing, &entry));
+        FindClose(listing);
+    }
+    if (found.empty())
+        return {typed};
+    std::sort(found.begin(), found.end(), listed_before);
+    std::vector<std::string> names;
+    for (const std::wstring& name : found)
+        names.push_back(folder + narrow(name.data(), name.size()));
+    return names;
 }
 
 std::string describe_error(int error)

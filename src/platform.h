@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // A file descriptor, or a Windows HANDLE.
 using native_handle = intptr_t;
@@ -17,6 +18,14 @@ constexpr native_handle kNoHandle = -1;
 // the tool, and has the console show the UTF-8 text that the tool prints until
 // the process ends. POSIX passes names on as the bytes they are already.
 void use_utf8(int& argc, char**& argv);
+
+// The files a command-line argument names, for xmlstamp-verify. A POSIX shell
+// has expanded wildcards before the program starts, so there it is the
+// argument itself. Windows leaves them to the program: a `*` or `?` in the
+// last part stands for the files of its folder that match (not folders, nor
+// hidden or system files), sorted by name, each behind the folder part as
+// typed; an argument that matches nothing names itself.
+std::vector<std::string> expand_wildcards(const char* arg);
 
 // The system's words for an error number returned here.
 std::string describe_error(int error);

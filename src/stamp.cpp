@@ -45,33 +45,65 @@ uint32_t check_sum32(const unsigned char* data, int64_t length)
     return static_cast<uint32_t>(sum);
 }
 
+namespace {
+
+// Looks for a marker at each of the first `count` offsets of `data`, which
+// holds the marker's length less one byte more, and adds the bytes before the
+// first one found to `sum`: one pass over the bytes does both. Returns the
+// marker's offset, or `count` when none starts there.
+size_t sum_to_marker(const unsigned char* data, size_t count, uint32_t& sum)
+{
+    size_t i = 0;
+    uint64_t total = 0;
+#if defined(__SSE2__)
+    // "<!" opens only comments and declarations in XML, so a '!' rules in the
+    // rare offsets worth comparing whole; psadbw adds sixteen bytes into two
+    // 64-bit lanes in one instruction. Both are part of every x86-64.
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i bang = _mm_set1_epi8('!');
+    __m128i acc = zero;
+    for (; count - i >= 64; i += 64) {
+        __m128i block[4];
+        uint64_t bangs = 0;  // bit k: a '!' after offset i + k
+        for (int k = 0; k < 4; ++k) {
+            block[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + 16 * k));
+            const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + 16 * k + 1));
+            bangs |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(next, bang))))
+                     << (16 * k);
+        }
+        for (; bangs != 0; bangs &= bangs - 1) {
+            const size_t at = i + static_cast<size_t>(__builtin_ctzll(bangs));
+            if (std::memcmp(data + at, kCrcMarker.data(), kCrcMarker.size()) == 0)
+                break;
+        }
+        if (bangs != 0)
+            break;  // the loop below sums up to the marker
+        acc = _mm_add_epi64(acc,
+                            _mm_add_epi64(_mm_add_epi64(_mm_sad_epu8(block[0], zero), _mm_sad_epu8(block[1], zero)),
+                                          _mm_add_epi64(_mm_sad_epu8(block[2], zero), _mm_sad_epu8(block[3], zero))));
+    }
+    total = static_cast<uint64_t>(_mm_cvtsi128_si64(acc)) +
+            static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc)));
+#endif
+    for (; i < count; ++i) {
+        if (data[i] == '<' && std::memcmp(data + i, kCrcMarker.data(), kCrcMarker.size()) == 0)
+            break;
+        total += data[i];
+    }
+    sum += static_cast<uint32_t>(total);
+    return i;
+}
+
+}  // namespace
+
 size_t find_crc_marker(const unsigned char* data, size_t length)
 {
     if (length < kCrcMarker.size())
         return length;
-    const size_t last = length - kCrcMarker.size();  // the last offset where a marker fits
-    size_t i = 0;
-#if defined(__SSE2__)
-    // "<!" opens only comments and declarations in XML, so sixteen offsets at
-    // a time are ruled out by two compares, and the rare rest checked whole.
-    const __m128i open = _mm_set1_epi8('<');
-    const __m128i bang = _mm_set1_epi8('!');
-    for (; last - i >= 16; i += 16) {
-        const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
-        const __m128i second = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + 1));
-        unsigned candidates = static_cast<unsigned>(
-            _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(first, open), _mm_cmpeq_epi8(second, bang))));
-        for (; candidates != 0; candidates &= candidates - 1) {
-            const size_t at = i + static_cast<size_t>(__builtin_ctz(candidates));
-            if (std::memcmp(data + at, kCrcMarker.data(), kCrcMarker.size()) == 0)
-                return at;
-        }
-    }
-#endif
-    for (; i <= last; ++i)
-        if (data[i] == '<' && std::memcmp(data + i, kCrcMarker.data(), kCrcMarker.size()) == 0)
-            return i;
-    return length;
+    const size_t count = length - kCrcMarker.size() + 1;
+    uint32_t ignored = 0;
+    const size_t at = sum_to_marker(data, count, ignored);
+    return at < count ? at : length;
 }
 
 namespace {
@@ -106,11 +138,30 @@ void hold_tail(body_scan& scan, const unsigned char* data, size_t size)
     scan.held_size = keep;
 }
 
+// Keeps what fits of the bytes after the body, which a trailer would be.
+void keep_rest(body_scan& scan, const unsigned char* data, size_t size)
+{
+    const size_t keep = std::min(size, sizeof scan.rest - scan.rest_size);
+    std::memcpy(scan.rest + scan.rest_size, data, keep);
+    scan.rest_size += keep;
+}
+
+// The body ends where the `size` bytes at `marker` begin.
+void cut_at(body_scan& scan, const unsigned char* marker, size_t size)
+{
+    scan.cut = true;
+    keep_rest(scan, marker, size);
+}
+
 }  // namespace
 
 void scan_content(body_scan& scan, const unsigned char* data, size_t size)
 {
-    if (scan.cut || size == 0)
+    if (scan.cut) {
+        keep_rest(scan, data, size);
+        return;
+    }
+    if (size == 0)
         return;
     // A marker that starts in the held bytes ends within the next sixteen.
     unsigned char joint[2 * sizeof scan.held];
@@ -121,22 +172,26 @@ void scan_content(body_scan& scan, const unsigned char* data, size_t size)
     const size_t at = find_crc_marker(joint, joint_size);
     if (at < joint_size) {
         add_to_body(scan, joint, at);
-        scan.cut = true;
+        cut_at(scan, joint + at, joint_size - at);
+        keep_rest(scan, data + head, size - head);
         return;
     }
     if (size <= sizeof scan.held) {
         hold_tail(scan, joint, joint_size);
         return;
     }
-    // Every marker that starts in the held bytes would have been in `joint`.
+    // Every marker that starts in the held bytes would have been in `joint`,
+    // and one that starts in the last sixteen bytes cannot end here.
     add_to_body(scan, scan.held, scan.held_size);
-    const size_t found = find_crc_marker(data, size);
-    if (found < size) {
-        add_to_body(scan, data, found);
-        scan.cut = true;
+    const size_t count = size - sizeof scan.held;
+    const size_t found = sum_to_marker(data, count, scan.sum);
+    scan.length += found;
+    if (found < count) {
+        cut_at(scan, data + found, size - found);
         return;
     }
-    hold_tail(scan, data, size);
+    std::memcpy(scan.held, data + count, sizeof scan.held);
+    scan.held_size = sizeof scan.held;
 }
 
 void end_scan(body_scan& scan)
@@ -170,13 +225,13 @@ uint32_t stamp_content(std::vector<unsigned char>& xml_file)
     return scan.sum;
 }
 
-int verify_stamp(const unsigned char* data, size_t size, uint32_t& stated, uint32_t& actual)
+int verify_stamp(const body_scan& scan, uint32_t& stated, uint32_t& actual)
 {
-    const size_t body = find_crc_marker(data, size);
-    if (body == size)
+    if (!scan.cut)
         return kNotStamped;
-    const unsigned char* p = data + body;
-    const unsigned char* const end = data + size;
+    // `rest` holds one byte more than any trailer, so that a longer rest fails.
+    const unsigned char* p = scan.rest;
+    const unsigned char* const end = scan.rest + scan.rest_size;
     if (static_cast<size_t>(end - p) < kTrailerHead.size() ||
         std::memcmp(p, kTrailerHead.data(), kTrailerHead.size()) != 0)
         return kMalformedTrailer;
@@ -195,6 +250,14 @@ int verify_stamp(const unsigned char* data, size_t size, uint32_t& stated, uint3
         return kMalformedTrailer;
 
     stated = static_cast<uint32_t>(value);
-    actual = check_sum32(data, static_cast<int64_t>(body));
+    actual = scan.sum;
     return stated == actual ? kStampValid : kStampMismatch;
+}
+
+int verify_stamp(const unsigned char* data, size_t size, uint32_t& stated, uint32_t& actual)
+{
+    body_scan scan;
+    scan_content(scan, data, size);
+    end_scan(scan);
+    return verify_stamp(scan, stated, actual);
 }

@@ -13,8 +13,10 @@
 #include <cstdint>
 #include <vector>
 
-// The most bytes stamping puts after a body: CR LF, and a trailer with ten digits.
-constexpr size_t kStampGrowth = 2 + 48 + 10;
+// The longest trailer, with ten digits, and the most bytes stamping puts
+// after a body: CR LF and that trailer.
+constexpr size_t kLongestTrailer = 48 + 10;
+constexpr size_t kStampGrowth = 2 + kLongestTrailer;
 
 // The sum of the `length` bytes at `data`, each taken as 0..255, modulo 2^32.
 // A `length` of 0 or less gives 0.
@@ -30,10 +32,14 @@ size_t find_crc_marker(const unsigned char* data, size_t length);
 struct body_scan {
     uint64_t length = 0;  // bytes known to be body, all of them in `sum`
     uint32_t sum = 0;
-    bool cut = false;  // a marker ends the body at `length`; later pieces are ignored
+    bool cut = false;  // a marker ends the body at `length`; later pieces only fill `rest`
     // The last bytes seen, not yet known to be body: a marker may start there.
     unsigned char held[16] = {};
     size_t held_size = 0;
+    // The first bytes from the marker on: one more than the longest trailer
+    // tells whether they are exactly a trailer.
+    unsigned char rest[kLongestTrailer + 1] = {};
+    size_t rest_size = 0;
 };
 
 // Takes the next `size` bytes of content into `scan`.
@@ -62,9 +68,12 @@ enum {
     kMalformedTrailer,  // a marker, but not followed by exactly one trailer
 };
 
-// Checks the `size` bytes at `data` against the stamped format. For
+// Checks the content of an ended scan against the stamped format. For
 // kStampValid and kStampMismatch, `stated` is the trailer's value and `actual`
 // the body's sum; otherwise both are left alone.
+int verify_stamp(const body_scan& scan, uint32_t& stated, uint32_t& actual);
+
+// The same for the `size` bytes at `data`.
 int verify_stamp(const unsigned char* data, size_t size, uint32_t& stated, uint32_t& actual);
 
 #endif  // XMLSTAMP_STAMP_H_

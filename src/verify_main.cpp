@@ -3,7 +3,7 @@
 // before it reaches a device.
 //
 //   xmlstamp-verify [-q] FILE...
-//   xmlstamp-verify --version
+//   xmlstamp-verify --help | --version
 //
 // Exit status: 0 when every file is stamped right, 1 when any is not, 2 when
 // a file cannot be read or the command line is wrong.
@@ -16,30 +16,45 @@
 
 #include "file_io.h"
 #include "platform.h"
-#include "results.h"
 #include "stamp.h"
 
 namespace {
 
 const char kUsage[] = "usage: xmlstamp-verify [-q] FILE...\n";
 
+const char kHelp[] = "Checks that each FILE carries the checksum stamp that xmlstamp gives it,\n"
+                     "and prints one line for it:\n"
+                     "  FILE: ok (SUM)             stamped right; SUM is the sum of its body\n"
+                     "  FILE: checksum mismatch: the trailer says N, the content sums to SUM\n"
+                     "  FILE: not stamped          no <!--CRC Config--> in it\n"
+                     "  FILE: malformed trailer    a marker, but not followed by exactly one trailer\n"
+                     "  FILE: can't read (REASON)  it cannot be opened or read\n"
+                     "On Windows a * or ? in the last part of a FILE stands for the files of its\n"
+                     "folder that match, quoted or not.\n"
+                     "\n"
+                     "  -q, --quiet    print nothing; the exit status tells\n"
+                     "  -h, --help     print this help and exit\n"
+                     "      --version  print the version and exit\n"
+                     "  --             end the options: every later argument is a FILE\n"
+                     "\n"
+                     "Exit status: 0 when every FILE is ok, 1 when any is not stamped right,\n"
+                     "2 when any cannot be read or the command line is wrong.\n";
+
 enum { kAllValid = 0, kSomeInvalid = 1, kTrouble = 2 };
 
 // Checks one file, prints its line unless `quiet`, and returns its exit status.
 int verify_file(const char* name, bool quiet)
 {
-    std::vector<unsigned char> content;
+    body_scan scan;
     int error = 0;
-    const int read = read_whole_file(name, content, error);
-    if (read != 0) {
-        const std::string reason = read == kTooLarge ? "too large to hold in memory" : describe_error(error);
+    if (scan_file(name, scan, error) != 0) {
         if (!quiet)
-            std::printf("%s: can't read (%s)\n", name, reason.c_str());
+            std::printf("%s: can't read (%s)\n", name, describe_error(error).c_str());
         return kTrouble;
     }
     uint32_t stated = 0;
     uint32_t actual = 0;
-    const int verdict = verify_stamp(content.data(), content.size(), stated, actual);
+    const int verdict = verify_stamp(scan, stated, actual);
     if (!quiet) {
         switch (verdict) {
         case kStampValid:
@@ -73,15 +88,16 @@ int main(int argc, char** argv)
             ++first;
             break;
         }
-        if (option == "--help") {
+        if (option == "-h" || option == "--help") {
             std::fputs(kUsage, stdout);
+            std::fputs(kHelp, stdout);
             return kAllValid;
         }
         if (option == "--version") {
             std::puts("xmlstamp-verify " XMLSTAMP_VERSION);
             return kAllValid;
         }
-        if (option != "-q") {
+        if (option != "-q" && option != "--quiet") {
             std::fprintf(stderr, "xmlstamp-verify: unknown option %s\n%s", argv[first], kUsage);
             return kTrouble;
         }
@@ -92,10 +108,11 @@ int main(int argc, char** argv)
         return kTrouble;
     }
     int status = kAllValid;
-    for (int i = first; i < argc; ++i) {
-        const int result = verify_file(argv[i], quiet);
-        if (result > status)
-            status = result;
-    }
+    for (int i = first; i < argc; ++i)
+        for (const std::string& name : expand_wildcards(argv[i])) {
+            const int result = verify_file(name.c_str(), quiet);
+            if (result > status)
+                status = result;
+        }
     return status;
 }

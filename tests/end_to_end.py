@@ -12,6 +12,7 @@ import contextlib
 import fcntl
 import functools
 import hashlib
+import itertools
 import os
 import pty
 import random
@@ -1028,6 +1029,9 @@ class Verify(ToolTest):
             ("leading zero", good.replace(b"'312'", b"'0312'"), 1, b"malformed trailer"),
             ("signed", good.replace(b"'312'", b"'+312'"), 1, b"malformed trailer"),
             ("no '>", good[:-2], 1, b"malformed trailer"),
+            ("largest value", good.replace(b"'312'", b"'4294967295'"), 1,
+             b"checksum mismatch: the trailer says 4294967295, the content sums to 312"),
+            ("value over 32 bits", good.replace(b"'312'", b"'4294967296'"), 1, b"malformed trailer"),
         ]
         for name, content, status, verdict in cases:
             with self.subTest(name):
@@ -1054,14 +1058,109 @@ class Verify(ToolTest):
         self.assertEqual(self.verify("good.xml", "good.xml")[0], 0)
         self.assertEqual(self.verify("-q", "plain.xml", "missing.xml"), (2, b"", b""))
 
+    def test_exit_status_is_the_worst_verdict_in_any_order(self):
+        self.put("ok.xml", stamped(b"abc"))
+        self.put("mismatch.xml", stamped(b"abc").replace(b"abc", b"abd"))
+        status = {"ok.xml": 0, "mismatch.xml": 1, "missing.xml": 2}
+        for names in itertools.chain(*(itertools.permutations(status, n) for n in (2, 3))):
+            with self.subTest(names):
+                self.assertEqual(self.verify("-q", *names), (max(status[name] for name in names), b"", b""))
+
+    def test_sums_from_2_31_on_print_unsigned(self):
+        # Bodies of 0xFF and CR LF: the first sums past 2^31, the second wraps past 2^32.
+        for count in (8421505, 16843009):
+            with self.subTest(count):
+                self.put("f.xml", stamped(b"\xff" * count))
+                self.assertEqual(self.verify("f.xml"), (0, b"f.xml: ok (%d)\n" % ((255 * count + 23) % 2**32), b""))
+
+    def test_verdicts_across_a_window_edge(self):
+        # A file is read in windows of a power of two up to 8 MiB: this is an edge of each.
+        edge = 8 << 20
+        body = (b"<item/><!-- x -->\r\n" * (edge // 19 + 1))[:edge]
+
+        def good(size):
+            return stamped(body[:size] + MARKER)
+
+        def ok(size):
+            return b"ok (%d)" % (sum(body[:size]) % 2**32)
+
+        trailer = len(good(edge)) - edge
+        edited = bytearray(good(edge))
+        edited[edge - 1] += 1
+        rows = [
+            (good(edge - 8), ok(edge - 8)),  # the marker across the edge
+            (good(edge - 47), ok(edge - 47)),  # its value across it
+            (good(edge - trailer), ok(edge - trailer)),  # the trailer ends at it
+            (good(edge - trailer + 1), ok(edge - trailer + 1)),  # ... one byte after it
+            (bytes(edited), b"checksum mismatch: the trailer says %s, the content sums to %d" % (
+                ok(edge)[4:-1], sum(body) % 2**32 + 1)),
+            (good(edge - trailer + 1)[:-1] + b")", b"malformed trailer"),
+            (good(edge - trailer) + b"\n", b"malformed trailer"),
+            (good(edge - 40) + stamped(MARKER), b"malformed trailer"),
+            (body[:edge - 8] + MARKER[:-1] + body[:100], b"not stamped"),
+        ]
+        for n, (content, _) in enumerate(rows):
+            self.put("f%d.xml" % n, content)
+        code, out, _ = self.verify(*("f%d.xml" % n for n in range(len(rows))))
+        self.assertEqual((code, out.splitlines()),
+                         (1, [b"f%d.xml: %s" % (n, line) for n, (_, line) in enumerate(rows)]))
+
+    @posix_only
+    def test_a_pipe_is_read_like_a_file(self):
+        content = stamped(b"<item/>\r\n" * 100000)
+        proc = subprocess.run(LAUNCHER + [VERIFY, "/dev/stdin"], input=content, stdout=subprocess.PIPE, timeout=60)
+        self.assertEqual((proc.returncode, proc.stdout),
+                         (0, b"/dev/stdin: ok (%d)\n" % sum(content[:content.find(MARKER)])))
+
+    def test_memory_does_not_grow_with_the_file(self):
+        if SANITIZED:
+            self.skipTest("AddressSanitizer has memory of its own")
+        runner.need(self, os.path.exists("/usr/bin/time"), "GNU time", "apt-get install -y time")
+        if shutil.disk_usage(self.dir).free < 2 << 30:
+            self.skipTest("needs 2 GiB of free disk")
+        chunk = (b"<item/>\r\n" * (1 << 17))[:1 << 20]
+        sums = {self.path("big.xml"): sum(chunk) * 512 % 2**32}
+        with open(self.path("big.xml"), "wb") as f:
+            for _ in range(512):
+                f.write(chunk)
+            f.write(MARKER + b"\r\n<CRC key='CheckNum' value='%d'>" % sums[f.name])
+        # Mostly a hole, which tmpfs reads as the zero page; a disk's file
+        # system would take 4 GiB of new cache pages.
+        holes = tempfile.TemporaryDirectory(dir="/dev/shm" if os.access("/dev/shm", os.W_OK) else self.dir)
+        self.addCleanup(holes.cleanup)
+        try:
+            with open(os.path.join(holes.name, "huge.xml"), "wb") as f:
+                f.seek(3 << 30)
+                f.write(b"\x80" * 4096)
+                f.seek((4 << 30) + 5)
+                f.write(MARKER + b"\r\n<CRC key='CheckNum' value='%d'>" % (0x80 * 4096))
+            sums[f.name] = 0x80 * 4096
+        except OSError as e:
+            print("no sparse file over 4 GiB here (%s): only 512 MiB checked" % e, file=sys.stderr)
+        # A child of Python's would count Python's pages; GNU time forks a small one.
+        report = self.path("peak")
+        proc = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", report, *LAUNCHER, VERIFY, *sums],
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, timeout=600)
+        self.assertEqual((proc.returncode, self.text(proc.stdout)),
+                         (0, b"".join(b"%s: ok (%d)\n" % (name.encode(), sums[name]) for name in sums)))
+        with open(report) as f:
+            self.assertLess(int(f.read().split()[-1]) << 10, 16 << 20)
+
     def test_command_line(self):
         usage = b"usage: xmlstamp-verify [-q] FILE...\n"
         self.assertEqual(self.verify(), (2, b"", usage))
         self.assertEqual(self.verify("-q"), (2, b"", usage))
-        self.assertEqual(self.verify("--help"), (0, usage, b""))
+        code, out, err = self.verify("--help")
+        self.assertEqual((code, err), (0, b""))
+        self.assertEqual(self.verify("-h"), (code, out, err))
+        self.assertTrue(out.startswith(usage), out)
+        for text in (b"-q, --quiet", b"-h, --help", b"--version", b"  -- ", b"FILE: ok (SUM)", b"checksum mismatch",
+                     b"not stamped", b"malformed trailer", b"can't read (REASON)", b"Exit status: 0"):
+            self.assertIn(text, out)
         self.assertEqual(self.verify("-x", "a"), (2, b"", b"xmlstamp-verify: unknown option -x\n" + usage))
         self.put("-q", stamped(b""))
         self.assertEqual(self.verify("--", "-q"), (0, b"-q: ok (23)\n", b""))
+        self.assertEqual(self.verify("--quiet", "--", "-q"), (0, b"", b""))
 
     def test_accepts_everything_the_stamping_tool_writes(self):
         rng = random.Random(5)

@@ -7,8 +7,8 @@ message cannot go undocumented.
 
 A message is a format string that main's source prints (printf, fprintf,
 puts, fputs, directly or through a named string constant), each of its lines
-without its trailing blanks; a conversion stands for any upper-case word of
-the page, such as PATH or REASON. The exit statuses are the numbers that main
+with its runs of blanks taken as one; a conversion stands for any upper-case
+word of the page, such as PATH or REASON. The exit statuses are the numbers that main
 returns and the values of the file's enumerators that any function returns;
 the page lists each under EXIT STATUS as a tagged paragraph.
 """
@@ -93,7 +93,8 @@ class ManPages(unittest.TestCase):
             with self.subTest(page), open(os.path.join(SOURCE, source)) as s, open(os.path.join(SOURCE, page)) as p:
                 code = s.read()
                 text, statuses = render(p.read())
-                lines = {line.rstrip() for text in formats(code) for line in text.split("\n")}
+                # The page may lay a line out with other runs of blanks.
+                lines = {" ".join(line.split()) for text in formats(code) for line in text.split("\n")}
                 missing = [line for line in sorted(lines)
                            if re.sub(CONVERSION, "", line).strip() and not re.search(pattern(line), text)]
                 self.assertEqual(missing, [], "messages of %s that %s lacks" % (source, page))

@@ -31,6 +31,16 @@ uint32_t reference_sum(const unsigned char* data, size_t length)
 
 const std::string kHead = "<!--CRC Config-->\r\n<CRC key='CheckNum' value='";
 
+// Scans `data` as a file is read: in pieces of `piece` bytes, the last one shorter.
+body_scan scan_in_pieces(const std::vector<unsigned char>& data, size_t piece)
+{
+    body_scan scan;
+    for (size_t offset = 0; offset < data.size(); offset += piece)
+        scan_content(scan, data.data() + offset, std::min(piece, data.size() - offset));
+    end_scan(scan);
+    return scan;
+}
+
 TEST(StampContent, WorkedExamples)
 {
     using namespace std::string_literals;
@@ -88,9 +98,15 @@ TEST(StampContent, LargeSumsPrintUnsigned)
     EXPECT_EQ(stamp_content(wrapped), 22u);
 }
 
-TEST(VerifyStamp, Verdicts)
+TEST(VerifyStamp, VerdictsWhateverPiecesTheFileIsReadIn)
 {
     const std::string good = "abc\r\n" + kHead + "317'>";
+    // Long enough to be searched and summed in blocks, with near misses.
+    std::string body;
+    while (body.size() < 200)
+        body += "<!-- a --><!--CRC Confi";
+    const uint32_t sum = reference_sum(bytes(body).data(), body.size());
+    const std::string long_good = body + kHead + std::to_string(sum) + "'>";
     const struct {
         std::string file;
         int verdict;
@@ -118,14 +134,23 @@ TEST(VerifyStamp, Verdicts)
         {"abc\r\n" + kHead + "31700000000'>", kMalformedTrailer, 1, 1},
         {"abc\r\n<!--CRC Config-->\n<CRC key='CheckNum' value='317'>", kMalformedTrailer, 1, 1},
         {"abc\r\n<!--CRC Config-->\r\n<CRC key=\"CheckNum\" value=\"317\">", kMalformedTrailer, 1, 1},
+        {long_good, kStampValid, sum, sum},
+        {body, kNotStamped, 1, 1},
+        {long_good + "'>", kMalformedTrailer, 1, 1},
+        {long_good + long_good, kMalformedTrailer, 1, 1},
     };
     for (const auto& c : cases) {
-        uint32_t stated = 1;
-        uint32_t actual = 1;
         const auto file = bytes(c.file);
-        EXPECT_EQ(verify_stamp(file.data(), file.size(), stated, actual), c.verdict) << c.file;
-        EXPECT_EQ(stated, c.stated) << c.file;
-        EXPECT_EQ(actual, c.actual) << c.file;
+        // Whole, then in pieces of every size.
+        for (size_t piece = 0; piece <= file.size(); ++piece) {
+            uint32_t stated = 1;
+            uint32_t actual = 1;
+            const int verdict = piece == 0 ? verify_stamp(file.data(), file.size(), stated, actual)
+                                           : verify_stamp(scan_in_pieces(file, piece), stated, actual);
+            EXPECT_EQ(verdict, c.verdict) << c.file << " in pieces of " << piece;
+            EXPECT_EQ(stated, c.stated) << c.file << " in pieces of " << piece;
+            EXPECT_EQ(actual, c.actual) << c.file << " in pieces of " << piece;
+        }
     }
 }
 
@@ -133,7 +158,7 @@ TEST(FindCrcMarker, FindsTheFirstAtEveryOffsetAmongNearMisses)
 {
     const std::string marker = "<!--CRC Config-->";
     const std::string filler = "<!<!--CRC Config->!<<!--CRC Confi<!-";
-    for (size_t length = 0; length < 80; ++length) {
+    for (size_t length = 0; length < 160; ++length) {
         std::string text;
         while (text.size() < length)
             text += filler;
@@ -154,7 +179,7 @@ TEST(ScanContent, PiecesOfEverySizeGiveTheBodyOfTheWhole)
     const std::string marker = "<!--CRC Config-->";
     std::mt19937 rng(11);
     for (int round = 0; round < 300; ++round) {
-        std::string content(rng() % 120, 'x');
+        std::string content(rng() % 300, 'x');
         for (char& c : content)
             c = "<!-CRC onfig>x\0"[rng() % 15];
         if (round % 3 != 0)
@@ -162,11 +187,9 @@ TEST(ScanContent, PiecesOfEverySizeGiveTheBodyOfTheWhole)
         const size_t at = content.find(marker);
         const std::string body = at == std::string::npos ? content : content.substr(0, at);
         const auto data = bytes(content);
-        for (size_t piece = 1; piece <= 40; ++piece) {
-            body_scan scan;
-            for (size_t offset = 0; offset < data.size(); offset += piece)
-                scan_content(scan, data.data() + offset, std::min(piece, data.size() - offset));
-            end_scan(scan);
+        // Every size up to 40, then sizes that take whole blocks of 64.
+        for (size_t piece = 1; piece <= 400; piece += piece < 40 ? 1 : 41) {
+            const body_scan scan = scan_in_pieces(data, piece);
             ASSERT_EQ(scan.cut, at != std::string::npos) << round << " " << piece;
             ASSERT_EQ(scan.length, body.size()) << round << " " << piece;
             ASSERT_EQ(scan.sum, reference_sum(bytes(body).data(), body.size())) << round << " " << piece;

@@ -422,6 +422,48 @@ class BatchFiles(WindowsTest):
                 self.assertEqual(self.tree().get("out.xml"), None if printed else stamped(b"abc"))
 
 
+class Wildcards(WindowsTest):
+    def cmd(self, *words):
+        """Runs a command line through cmd.exe, as typed at its prompt."""
+        self.put("typed.cmd", b"@" + " ".join(words).encode() + b"\r\n")
+        return self.run_in("C.UTF-8", "cmd", "/c", "typed.cmd")
+
+    def ok(self, name):
+        content = self.get(name.replace("\\", "/"))
+        return b"%s: ok (%d)" % (name.encode(), sum(content[:content.find(e2e.MARKER)]))
+
+    def test_patterns_typed_at_cmd(self):
+        for name in ("b.xml", "a.xml", "config/b.xml", "config/a.xml", "config/C.XML", "my configs/x.xml"):
+            self.put(name, stamped(name.encode()))
+        self.put("config/a.xmlold", b"not matched")
+        self.put("config/hidden.xml", b"not listed")
+        self.attributes("config/hidden.xml", "%x" % HIDDEN)
+        os.mkdir(self.path("config/folder.xml"))
+        many = ["many\\%s%03d.xml" % ("fF"[i % 2], i) for i in range(300)]
+        for name in many:
+            self.put(name.replace("\\", "/"), stamped(name.encode()))
+        verify = '"%s"' % windows_path(e2e.VERIFY)
+        rows = [
+            # (pattern as typed, the names it stands for)
+            ("config\\*.xml", ["config\\a.xml", "config\\b.xml", "config\\C.XML"]),
+            ("*.xml", ["a.xml", "b.xml"]),
+            ("config/?.XML", ["config/a.xml", "config/b.xml", "config/C.XML"]),
+            ('"my configs\\*.xml"', ["my configs\\x.xml"]),
+            ('"config\\b*"', ["config\\b.xml"]),
+            ("many\\*", many),
+        ]
+        for pattern, names in rows:
+            with self.subTest(pattern):
+                self.assertEqual(self.cmd(verify, pattern), (0, b"".join(self.ok(n) + b"\n" for n in names)))
+        code, out = self.cmd(verify, "a.xml", "config\\*.txt")
+        self.assertEqual(code, 2)
+        self.assertRegex(out, rb"^a\.xml: ok \(\d+\)\nconfig\\\*\.txt: can't read \([^)]+\)\n$")
+        # Its two arguments are paths.
+        self.assertEqual(self.cmd('"%s"' % windows_path(e2e.BINARY), "*.xml", "out.xml"),
+                         (1, b"can't find the software file *.xml \n"))
+        self.assertFalse(os.path.exists(self.path("out.xml")))
+
+
 def main():
     global HELPER
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])

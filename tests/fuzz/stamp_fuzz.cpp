@@ -2,7 +2,8 @@
 // every input: the body is the content before its first marker (or all of it
 // and CR LF), exactly one trailer follows with the body's sum, and stamping
 // again changes nothing. verify_stamp accepts exactly the files that stamping
-// leaves as they are, and scanning the content in pieces finds the same body.
+// leaves as they are, and scanning the content in pieces finds the same body
+// and verdict.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -51,5 +52,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     require(stated == sum && actual == sum);
     const bool unchanged = std::string(xml_file.begin(), xml_file.end()) == content;
     require((verify_stamp(data, size, stated, actual) == kStampValid) == unchanged);
+    // The same verdict from the pieces.
+    uint32_t piece_stated = stated;
+    uint32_t piece_actual = actual;
+    require(verify_stamp(scan, piece_stated, piece_actual) == verify_stamp(data, size, stated, actual));
+    require(piece_stated == stated && piece_actual == actual);
     return 0;
 }
