@@ -21,7 +21,9 @@ install(CODE "if(CMAKE_INSTALL_DO_STRIP)
                           \"${installed}/$<TARGET_FILE_NAME:xmlstamp-verify>\" COMMAND_ERROR_IS_FATAL ANY)
 endif()")
 # The .deb carries the documents in Debian's form instead (cmake/cpack-options.cmake).
+# The README links to docs/, which goes beside it.
 install(FILES README.md LICENSE DESTINATION ${doc_dir} COMPONENT docs)
+install(DIRECTORY docs/ DESTINATION ${doc_dir}/docs COMPONENT docs FILES_MATCHING PATTERN "*.md")
 if(WIN32)
   # A double click starts the tool in its own folder, where it reads
   # data/tovra.xml and writes out/tovra.xml: the unpacked .zip has both.
@@ -43,8 +45,8 @@ if(NOT WIN32)
     configure_file(man/${page}.in man/${page} @ONLY)
     list(APPEND plain ${CMAKE_CURRENT_BINARY_DIR}/man/${page})
   endforeach()
-  list(APPEND plain ${PROJECT_SOURCE_DIR}/cmake/debian/changelog ${PROJECT_SOURCE_DIR}/README.md)
-  file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/gz)
+  list(APPEND plain ${PROJECT_SOURCE_DIR}/cmake/debian/changelog)
+  file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/gz/docs)
   set(compressed)
   foreach(source IN LISTS plain)
     get_filename_component(name ${source} NAME)
@@ -52,6 +54,21 @@ if(NOT WIN32)
     # -n keeps the name and the time out of the header: the bytes repeat.
     add_custom_command(OUTPUT ${output} COMMAND ${GZIP_PROGRAM} -9nc ${source} > ${output} DEPENDS ${source} VERBATIM)
     list(APPEND compressed ${output})
+  endforeach()
+  # The documents of the .deb, whose links name each other's compressed files.
+  file(GLOB docs RELATIVE ${PROJECT_SOURCE_DIR} CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
+  set(deb_docs)
+  foreach(doc IN ITEMS README.md ${docs})
+    set(output ${CMAKE_CURRENT_BINARY_DIR}/gz/${doc}.gz)
+    set(script ${PROJECT_SOURCE_DIR}/cmake/debian/compress-doc.cmake)
+    add_custom_command(OUTPUT ${output}
+                       COMMAND ${CMAKE_COMMAND} -DSOURCE=${PROJECT_SOURCE_DIR}/${doc} -DOUTPUT=${output}
+                               -DGZIP=${GZIP_PROGRAM} -P ${script}
+                       DEPENDS ${PROJECT_SOURCE_DIR}/${doc} ${script} VERBATIM)
+    list(APPEND compressed ${output})
+    if(NOT doc STREQUAL "README.md")
+      list(APPEND deb_docs ${output})
+    endif()
   endforeach()
   add_custom_target(compressed_docs ALL DEPENDS ${compressed})
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/gz/xmlstamp.1.gz ${CMAKE_CURRENT_BINARY_DIR}/gz/xmlstamp-verify.1.gz

@@ -26,10 +26,12 @@ import unittest
 import xml.etree.ElementTree as ET
 import zipfile
 
+import links_test
 import runner
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SAMPLE = os.path.join(SOURCE, "data", "tovra.xml")
+DOCS = sorted(os.path.basename(path) for path in glob.glob(os.path.join(SOURCE, "docs", "*.md")))
 MARKER = b"<!--CRC Config-->"
 ARGS = argparse.Namespace()
 
@@ -71,6 +73,13 @@ class PackageCase(unittest.TestCase):
         [package] = glob.glob(self.path("*" + pattern))
         return package
 
+    def assert_documents_link(self, folder, suffix=""):
+        """`folder` holds the README and docs/, each name ending in `suffix`,
+        and their links lead to each other as in the source."""
+        self.assertEqual(sorted(os.listdir(os.path.join(folder, "docs"))), [name + suffix for name in DOCS])
+        documents = [os.path.join(folder, "README.md" + suffix)] + glob.glob(os.path.join(folder, "docs", "*"))
+        self.assertEqual(links_test.broken_links(documents), [])
+
 
 class ConsumerTest(PackageCase):
     def test_find_package_stamps_as_a_build_step(self):
@@ -83,6 +92,7 @@ class ConsumerTest(PackageCase):
                     content = installed.read()
                 for machine_path in {ARGS.build, os.path.realpath(ARGS.build), SOURCE, staged}:
                     self.assertNotIn(machine_path.encode(), content, name)
+        self.assert_documents_link(os.path.join(prefix, "share", "doc", "xmlstamp"))
 
         source, build = self.path("source"), self.path("build")
         shutil.copytree(os.path.join(SOURCE, "tests", "consumer"), source)
@@ -127,10 +137,10 @@ class DebTest(PackageCase):
         run("dpkg-deb", "-x", deb, root)
         # Debian compresses every document over 4 KB but the copyright file.
         doc = os.path.join(root, "usr", "share", "doc", "xmlstamp")
-        plain = {name: os.path.getsize(os.path.join(doc, name)) for name in os.listdir(doc)
-                 if not name.endswith(".gz") and name != "copyright"}
+        plain = {name: os.path.getsize(os.path.join(folder, name)) for folder, _, names in os.walk(doc)
+                 for name in names if not name.endswith(".gz") and name != "copyright"}
         self.assertEqual({name: size for name, size in plain.items() if size > 4096}, {})
-        self.assertIn("README.md.gz", os.listdir(doc))
+        self.assert_documents_link(doc, ".gz")
         tool, verify = (os.path.join(root, "usr", "bin", name) for name in ("xmlstamp", "xmlstamp-verify"))
         stamped = self.path("tovra.xml")
         self.assertEqual(run(tool, SAMPLE, stamped), "")
@@ -147,6 +157,7 @@ class DebTest(PackageCase):
         expected = {"bin/xmlstamp", "bin/xmlstamp-verify", "share/man/man1/xmlstamp.1.gz",
                     "share/man/man1/xmlstamp-verify.1.gz", "share/doc/xmlstamp/README.md",
                     "share/doc/xmlstamp/LICENSE", "share/cmake/xmlstamp/xmlstampConfig.cmake"}
+        expected |= {"share/doc/xmlstamp/docs/" + name for name in DOCS}
         self.assertEqual(expected - names, set())
 
 
@@ -160,8 +171,10 @@ class ZipTest(PackageCase):
                     "LICENSE", "share/cmake/xmlstamp/xmlstampConfig.cmake"}
         self.assertEqual(expected - names, set())
 
-        # A double click starts the tool in its own folder, with no arguments.
         [top] = os.listdir(unzipped)
+        self.assert_documents_link(os.path.join(unzipped, top))
+
+        # A double click starts the tool in its own folder, with no arguments.
         folder = os.path.join(unzipped, top, "bin")
         launcher = shlex.split(ARGS.launcher)
         self.assertEqual(run(*launcher, os.path.join(folder, "xmlstamp.exe"), cwd=folder), "Press any key to exit!")
