@@ -83,6 +83,33 @@ def as_nobody():
     os.close(0)
 
 
+@contextlib.contextmanager
+def wine_of_nobody():
+    """A Wine prefix of uid 65534's own, and a copy of the tool that user may
+    run; yields what runs it there as that user in a folder, giving the exit
+    status and standard output."""
+    home = tempfile.mkdtemp()
+    os.chmod(home, 0o777)
+    prefix = os.path.join(home, "prefix")
+    os.mkdir(prefix)
+    os.chown(prefix, 65534, 65534)
+    exe = shutil.copy(BINARY, os.path.join(home, "xmlstamp.exe"))
+    os.chmod(exe, 0o755)
+    env = dict(os.environ, HOME=home, WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+
+    def run(cwd, *args, timeout=300):
+        proc = subprocess.run(["wine", exe, *args], cwd=cwd, env=env, stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL, preexec_fn=as_nobody, timeout=timeout)
+        return proc.returncode, proc.stdout
+    try:
+        yield run
+    finally:
+        for option in ("-k", "-w"):
+            subprocess.run(["/usr/lib/wine/wineserver", option], env=env, preexec_fn=as_nobody,
+                           stderr=subprocess.DEVNULL)
+        shutil.rmtree(home)
+
+
 def limit_file_size(size):
     def preexec():
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
@@ -980,28 +1007,12 @@ class OnWindows(ToolTest):
         self.assertEqual(self.tree(), before)
 
     def run_wine_as_nobody(self, *args):
-        """Wine run by root writes any file, as root does; a plain user, with
-        a Wine prefix of its own, sees the read-only attribute."""
-        with tempfile.TemporaryDirectory() as home:
-            prefix = os.path.join(home, "prefix")
-            os.mkdir(prefix)
-            os.chown(prefix, 65534, 65534)
-            for d in (home, self.dir):
-                os.chmod(d, 0o777)
-            exe = os.path.join(home, "xmlstamp.exe")
-            shutil.copy(BINARY, exe)
-            os.chmod(exe, 0o755)
-            env = dict(os.environ, HOME=home, WINEPREFIX=prefix, WINEDEBUG="-all",
-                       WINEDLLOVERRIDES="mscoree,mshtml=")
-            try:
-                proc = subprocess.run(["wine", exe, *args], cwd=self.dir, env=env, stdout=subprocess.PIPE,
-                                      stderr=subprocess.DEVNULL, preexec_fn=as_nobody, timeout=120)
-            finally:
-                subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=env, preexec_fn=as_nobody,
-                               stderr=subprocess.DEVNULL)
-                subprocess.run(["/usr/lib/wine/wineserver", "-w"], env=env, preexec_fn=as_nobody,
-                               stderr=subprocess.DEVNULL)
-        return proc.returncode, self.text(proc.stdout)
+        """Wine run by root writes any file, as root does; a plain user sees
+        the read-only attribute."""
+        os.chmod(self.dir, 0o777)
+        with wine_of_nobody() as run:
+            code, out = run(self.dir, *args, timeout=120)
+        return code, self.text(out)
 
 
 class Verify(ToolTest):

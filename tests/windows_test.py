@@ -16,7 +16,6 @@ import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
@@ -344,31 +343,15 @@ class LockedDownFolder(WindowsTest):
     def setUpClass(cls):
         if os.geteuid() != 0:
             raise unittest.SkipTest("needs root, to run as another user and to mount a small file system")
-        cls.home = tempfile.mkdtemp()
-        os.chmod(cls.home, 0o777)
-        prefix = os.path.join(cls.home, "prefix")
-        os.mkdir(prefix)
-        os.chown(prefix, 65534, 65534)
-        cls.exe = shutil.copy(e2e.BINARY, cls.home)
-        os.chmod(cls.exe, 0o755)
-        cls.env = dict(os.environ, HOME=cls.home, WINEPREFIX=prefix, WINEDEBUG="-all",
-                       WINEDLLOVERRIDES="mscoree,mshtml=")
-
-    @classmethod
-    def tearDownClass(cls):
-        for option in ("-k", "-w"):
-            subprocess.run(["/usr/lib/wine/wineserver", option], env=cls.env, preexec_fn=e2e.as_nobody,
-                           stderr=subprocess.DEVNULL)
-        shutil.rmtree(cls.home)
+        cls.run_wine = staticmethod(cls.enterClassContext(e2e.wine_of_nobody()))
 
     def tearDown(self):
         subprocess.run(["umount", self.path("ro")], stderr=subprocess.DEVNULL)
         super().tearDown()
 
     def run_as_nobody(self, *args):
-        proc = subprocess.run(["wine", self.exe, *args], cwd=self.dir, env=self.env, stdout=subprocess.PIPE,
-                              stderr=subprocess.DEVNULL, preexec_fn=e2e.as_nobody, timeout=300)
-        return proc.returncode, self.text(proc.stdout)
+        code, out = self.run_wine(self.dir, *args)
+        return code, self.text(out)
 
     def test_an_output_in_a_folder_that_takes_no_new_file(self):
         os.chmod(self.dir, 0o755)
