@@ -67,6 +67,13 @@ def shuffled_rounds(contenders, rounds):
     return times
 
 
+def medians(times, ours, bases):
+    """The median time of each contender, and for each of `bases` the median
+    of the per-round ratios of `ours` to it."""
+    ratios = {base: statistics.median(a / b for a, b in zip(times[ours], times[base])) for base in bases}
+    return {name: statistics.median(t) for name, t in times.items()}, ratios
+
+
 def add_run_options(parser, sizes):
     parser.add_argument("--sizes", default=",".join(sizes), help="a comma-separated choice of " + ",".join(sizes))
     parser.add_argument("--rounds", type=int, default=0, help="rounds per size (default: more for small files)")
@@ -80,10 +87,7 @@ def compare(binary, source, rounds):
         "cp": [["cp", source, os.path.join(work, "copied")]],
         "cp+sync": [["cp", source, os.path.join(work, "synced")], ["sync", os.path.join(work, "synced")]],
     }
-    times = shuffled_rounds(contenders, rounds)
-    ratio = {base: statistics.median(a / b for a, b in zip(times["xmlstamp"], times[base]))
-             for base in ("cp", "cp+sync")}
-    return {name: statistics.median(t) for name, t in times.items()}, ratio
+    return medians(shuffled_rounds(contenders, rounds), "xmlstamp", ("cp", "cp+sync"))
 
 
 def main():

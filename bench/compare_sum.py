@@ -10,10 +10,9 @@ are taken per round and their medians printed. Peak memory comes from GNU time.
 """
 import argparse
 import os
-import statistics
 import tempfile
 
-from compare_cp import add_run_options, make_input, peak_memory, shuffled_rounds, timed
+from compare_cp import add_run_options, make_input, medians, peak_memory, shuffled_rounds, timed
 
 MARKER = b"<!--CRC Config-->"
 SIZES = {"64K": 64 << 10, "1M": 1 << 20, "64M": 64 << 20, "1G": 1 << 30}
@@ -35,9 +34,8 @@ def compare(verify, stamped, rounds):
     contenders = {"xmlstamp-verify": [[verify, stamped]], "sum -s": [["sum", "-s", stamped]]}
     for commands in contenders.values():
         timed(commands)
-    times = shuffled_rounds(contenders, rounds)
-    ratio = statistics.median(a / b for a, b in zip(times["xmlstamp-verify"], times["sum -s"]))
-    return {name: statistics.median(t) for name, t in times.items()}, ratio
+    times, ratios = medians(shuffled_rounds(contenders, rounds), "xmlstamp-verify", ("sum -s",))
+    return times, ratios["sum -s"]
 
 
 def main():
