@@ -2,6 +2,8 @@
 #ifndef XMLSTAMP_COMMON_POSIX_H_
 #define XMLSTAMP_COMMON_POSIX_H_
 
+#include <sys/stat.h>
+
 #include <cerrno>
 
 #include "platform.h"
@@ -15,6 +17,12 @@ inline int fd_of(native_handle file)
 inline int failure()
 {
     return errno != 0 ? errno : EIO;
+}
+
+// Whether two stats describe one file: the same device and inode.
+inline bool same_file(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 #endif  // XMLSTAMP_COMMON_POSIX_H_

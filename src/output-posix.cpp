@@ -38,7 +38,7 @@ int is_file(const struct stat& st, int fd)
     struct stat opened;
     if (fstat(fd, &opened) != 0)
         return failure();
-    return opened.st_dev == st.st_dev && opened.st_ino == st.st_ino ? 0 : ESTALE;
+    return same_file(opened, st) ? 0 : ESTALE;
 }
 
 // 0 when the output's name, without following a link, leads to the file `fd`.

@@ -130,8 +130,7 @@ void release_cache(native_handle old_output, native_handle input)
 {
     struct stat out;
     struct stat in;
-    if (fstat(fd_of(old_output), &out) == 0 && fstat(fd_of(input), &in) == 0 &&
-        (out.st_dev != in.st_dev || out.st_ino != in.st_ino))
+    if (fstat(fd_of(old_output), &out) == 0 && fstat(fd_of(input), &in) == 0 && !same_file(out, in))
         posix_fadvise(fd_of(old_output), 0, 0, POSIX_FADV_DONTNEED);
 }
 
