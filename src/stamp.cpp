@@ -190,8 +190,7 @@ void scan_content(body_scan& scan, const unsigned char* data, size_t size)
         cut_at(scan, data + found, size - found);
         return;
     }
-    std::memcpy(scan.held, data + count, sizeof scan.held);
-    scan.held_size = sizeof scan.held;
+    hold_tail(scan, data + count, size - count);
 }
 
 void end_scan(body_scan& scan)
