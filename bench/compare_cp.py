@@ -80,6 +80,17 @@ def add_run_options(parser, sizes):
     parser.add_argument("--dir", default=None, help="where the files go (default: a temporary folder)")
 
 
+def inputs(args, sizes, make):
+    """For each size chosen on the command line, a file of it that `make`
+    writes in a temporary folder, which lasts until the next: the size's name,
+    the size and the file's path."""
+    for size_name in args.sizes.split(","):
+        with tempfile.TemporaryDirectory(dir=args.dir) as work:
+            path = os.path.join(work, "config.xml")
+            make(path, sizes[size_name])
+            yield size_name, sizes[size_name], path
+
+
 def compare(binary, source, rounds):
     work = os.path.dirname(source)
     contenders = {
@@ -98,16 +109,12 @@ def main():
     binary = os.path.abspath(args.binary)
     print("| size | xmlstamp | cp | cp+sync | xmlstamp / cp | xmlstamp / cp+sync | peak memory | file + 8 MiB |")
     print("|---|---|---|---|---|---|---|---|")
-    for size_name in args.sizes.split(","):
-        with tempfile.TemporaryDirectory(dir=args.dir) as work:
-            source = os.path.join(work, "config.xml")
-            size = SIZES[size_name]
-            make_input(source, size)
-            medians, ratio = compare(binary, source, args.rounds or ROUNDS[size_name])
-            peak = peak_memory([binary, source, os.path.join(work, "stamped")])
-            print("| %s | %.2f ms | %.2f ms | %.2f ms | %.2f | %.2f | %.1f MiB | %.1f MiB |" % (
-                size_name, medians["xmlstamp"] * 1e3, medians["cp"] * 1e3, medians["cp+sync"] * 1e3,
-                ratio["cp"], ratio["cp+sync"], peak / 2**20, (size + (8 << 20)) / 2**20), flush=True)
+    for size_name, size, source in inputs(args, SIZES, make_input):
+        times, ratio = compare(binary, source, args.rounds or ROUNDS[size_name])
+        peak = peak_memory([binary, source, os.path.join(os.path.dirname(source), "stamped")])
+        print("| %s | %.2f ms | %.2f ms | %.2f ms | %.2f | %.2f | %.1f MiB | %.1f MiB |" % (
+            size_name, times["xmlstamp"] * 1e3, times["cp"] * 1e3, times["cp+sync"] * 1e3,
+            ratio["cp"], ratio["cp+sync"], peak / 2**20, (size + (8 << 20)) / 2**20), flush=True)
 
 
 if __name__ == "__main__":

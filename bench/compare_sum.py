@@ -10,9 +10,8 @@ are taken per round and their medians printed. Peak memory comes from GNU time.
 """
 import argparse
 import os
-import tempfile
 
-from compare_cp import add_run_options, make_input, medians, peak_memory, shuffled_rounds, timed
+from compare_cp import add_run_options, inputs, make_input, medians, peak_memory, shuffled_rounds, timed
 
 MARKER = b"<!--CRC Config-->"
 SIZES = {"64K": 64 << 10, "1M": 1 << 20, "64M": 64 << 20, "1G": 1 << 30}
@@ -46,15 +45,11 @@ def main():
     verify = os.path.abspath(args.verify)
     print("| size | xmlstamp-verify | sum -s | verify / sum | peak memory |")
     print("|---|---|---|---|---|")
-    for size_name in args.sizes.split(","):
-        with tempfile.TemporaryDirectory(dir=args.dir) as work:
-            stamped = os.path.join(work, "config.xml")
-            make_stamped(stamped, SIZES[size_name])
-            medians, ratio = compare(verify, stamped, args.rounds or ROUNDS[size_name])
-            peak = peak_memory([verify, stamped])
-            print("| %s | %.2f ms | %.2f ms | %.2f | %.1f MiB |" % (
-                size_name, medians["xmlstamp-verify"] * 1e3, medians["sum -s"] * 1e3, ratio, peak / 2**20),
-                flush=True)
+    for size_name, _, stamped in inputs(args, SIZES, make_stamped):
+        times, ratio = compare(verify, stamped, args.rounds or ROUNDS[size_name])
+        peak = peak_memory([verify, stamped])
+        print("| %s | %.2f ms | %.2f ms | %.2f | %.1f MiB |" % (
+            size_name, times["xmlstamp-verify"] * 1e3, times["sum -s"] * 1e3, ratio, peak / 2**20), flush=True)
 
 
 if __name__ == "__main__":
