@@ -74,10 +74,16 @@ def medians(times, ours, bases):
     return {name: statistics.median(t) for name, t in times.items()}, ratios
 
 
-def add_run_options(parser, sizes):
+def parse_command_line(doc, tool, sizes):
+    """The options every comparison takes: the tool to time (as --TOOL PATH),
+    --sizes, --rounds and --dir. Returns them and the tool's absolute path."""
+    parser = argparse.ArgumentParser(description=doc.splitlines()[0])
+    parser.add_argument("--" + tool, required=True)
     parser.add_argument("--sizes", default=",".join(sizes), help="a comma-separated choice of " + ",".join(sizes))
     parser.add_argument("--rounds", type=int, default=0, help="rounds per size (default: more for small files)")
     parser.add_argument("--dir", default=None, help="where the files go (default: a temporary folder)")
+    args = parser.parse_args()
+    return args, os.path.abspath(getattr(args, tool))
 
 
 def inputs(args, sizes, make):
@@ -102,11 +108,7 @@ def compare(binary, source, rounds):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--binary", required=True)
-    add_run_options(parser, SIZES)
-    args = parser.parse_args()
-    binary = os.path.abspath(args.binary)
+    args, binary = parse_command_line(__doc__, "binary", SIZES)
     print("| size | xmlstamp | cp | cp+sync | xmlstamp / cp | xmlstamp / cp+sync | peak memory | file + 8 MiB |")
     print("|---|---|---|---|---|---|---|---|")
     for size_name, size, source in inputs(args, SIZES, make_input):

@@ -8,10 +8,8 @@ Each round runs the two in a shuffled order, each after an untimed sync; the
 files are read once before timing, so both find them in the cache. The ratios
 are taken per round and their medians printed. Peak memory comes from GNU time.
 """
-import argparse
-import os
 
-from compare_cp import add_run_options, inputs, make_input, medians, peak_memory, shuffled_rounds, timed
+from compare_cp import inputs, make_input, medians, parse_command_line, peak_memory, shuffled_rounds, timed
 
 MARKER = b"<!--CRC Config-->"
 SIZES = {"64K": 64 << 10, "1M": 1 << 20, "64M": 64 << 20, "1G": 1 << 30}
@@ -38,11 +36,7 @@ def compare(verify, stamped, rounds):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--verify", required=True)
-    add_run_options(parser, SIZES)
-    args = parser.parse_args()
-    verify = os.path.abspath(args.verify)
+    args, verify = parse_command_line(__doc__, "verify", SIZES)
     print("| size | xmlstamp-verify | sum -s | verify / sum | peak memory |")
     print("|---|---|---|---|---|")
     for size_name, _, stamped in inputs(args, SIZES, make_stamped):
