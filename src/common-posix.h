@@ -19,6 +19,13 @@ inline int failure()
     return errno != 0 ? errno : EIO;
 }
 
+// Whether an error says that the file system does not do what was asked at
+// all, as some answer a flush or a truncate, rather than that it failed.
+inline bool not_done_here(int error)
+{
+    return error == EINVAL || error == ENOTSUP || error == EOPNOTSUPP || error == ENOSYS;
+}
+
 // Whether two stats describe one file: the same device and inode.
 inline bool same_file(const struct stat& a, const struct stat& b)
 {

@@ -9,41 +9,48 @@
 
 namespace {
 
-// Where bytes pass through the process when the system cannot copy them: in
-// zero-filled static storage, so that only what a run touches costs memory.
+// Where bytes pass through the process: when the system cannot copy them, and
+// when the staged bytes are read back. In zero-filled static storage, so that
+// only what a run touches costs memory.
 unsigned char copy_buffer[1 << 18];
-
-// The stamped bytes are looked at in windows of this size, so that a file of
-// any size needs no more memory than this.
-constexpr size_t kWindow = size_t{8} << 20;
-static_assert(kWindow % kViewAlignment == 0);
 
 // How much is copied before the disk is asked to take it: small stretches
 // keep the disk busy while copying goes on; large ones cost fewer calls.
 // Below the least, asking costs more than it saves.
 constexpr uint64_t kFlushStep = uint64_t{32} << 20;
 constexpr uint64_t kLeastEarlyFlush = uint64_t{512} << 10;
+constexpr uint64_t kWhole = UINT64_MAX;
 
-// Moves what `from` still holds into `to`, asking the system to start writing
-// each stretch to disk as soon as it is there: the flush at the end then finds
-// most of its work done. Returns 0, kCantRead or kCantWrite.
-int copy_rest(native_handle from, native_handle to, int& error)
+// How often the output is looked up again while other runs keep putting
+// their stamps in its place.
+constexpr int kMostLookups = 100;
+
+// Not a result of the pass: the output is to be written in place.
+constexpr int kWriteInPlace = 2;
+
+// Moves what `from` still holds, up to `most` bytes, into `to`, asking the
+// system to start writing each stretch to disk as soon as it is there: the
+// flush at the end then finds most of its work done. Returns 0, kCantRead or
+// kCantWrite.
+int copy_rest(native_handle from, native_handle to, uint64_t most, int& error)
 {
     uint64_t done = 0;
     uint64_t copied = 0;
-    while (copy_some(from, to, kFlushStep, copied) && copied > 0) {
+    while (done < most && copy_some(from, to, std::min(kFlushStep, most - done), copied) && copied > 0) {
         if (copied >= kLeastEarlyFlush)
             start_flush(to, done, copied);
         done += copied;
     }
     // This also makes sure that the copy above stopped at the end.
-    uint64_t pending = 0;
-    for (;;) {
+    for (uint64_t pending = 0; done + pending < most;) {
         size_t got = 0;
-        if ((error = read_some(from, copy_buffer, sizeof copy_buffer, got)) != 0)
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(sizeof copy_buffer, most - done - pending));
+        if ((error = read_some(from, copy_buffer, want, got)) != 0)
             return kCantRead;
-        if (got == 0 || (error = write_all(to, copy_buffer, got)) != 0)
-            return got == 0 ? 0 : kCantWrite;
+        if (got == 0)
+            break;
+        if ((error = write_all(to, copy_buffer, got)) != 0)
+            return kCantWrite;
         pending += got;
         if (pending >= kFlushStep) {
             start_flush(to, done, pending);
@@ -51,33 +58,33 @@ int copy_rest(native_handle from, native_handle to, int& error)
             pending = 0;
         }
     }
+    return 0;
 }
 
-// Cuts the staged content at its first marker, or ends it with CR LF, and
-// appends the trailer. The sum is taken from the staged bytes themselves, so
-// it is the sum of what is written, whatever happens to the input meanwhile.
-int finish_stamp(native_handle file, int& error)
+// The same from the start of both files.
+int copy_from_start(native_handle from, native_handle to, uint64_t most, int& error)
 {
-    uint64_t size = 0;
-    if ((error = file_size(file, size)) != 0)
+    if ((error = rewind_file(from)) != 0 || (error = rewind_file(to)) != 0)
         return kCantWrite;
-    body_scan scan;
-    for (uint64_t offset = 0; offset < size && !scan.cut; offset += kWindow) {
-        const size_t length = static_cast<size_t>(std::min<uint64_t>(kWindow, size - offset));
-        const unsigned char* view = map_view(file, offset, length, error);
-        if (view == nullptr)
-            return error == out_of_memory_error() ? kTooLarge : kCantWrite;
-        scan_content(scan, view, length);
-        unmap_view(view, length);
+    return copy_rest(from, to, most, error);
+}
+
+// Reads `file` from where it is through `scan`, to its end or until the scan
+// holds the body and more than a trailer after it, and ends the scan. Read,
+// not mapped: a file that another program shortens while it is mapped kills
+// the reader, some file systems map no file, and a pipe cannot be mapped.
+int read_through(native_handle file, body_scan& scan, int& error)
+{
+    while (!scan.cut || scan.rest_size < sizeof scan.rest) {
+        size_t got = 0;
+        if ((error = read_some(file, copy_buffer, sizeof copy_buffer, got)) != 0)
+            return kCantRead;
+        if (got == 0)
+            break;
+        scan_content(scan, copy_buffer, got);
     }
     end_scan(scan);
-
-    unsigned char tail[kStampGrowth];
-    const size_t tail_size = stamp_tail(scan, tail);
-    if (scan.cut && (error = set_file_size(file, scan.length)) != 0)
-        return kCantWrite;
-    error = write_at(file, scan.length, tail, tail_size);
-    return error == 0 ? 0 : kCantWrite;
+    return 0;
 }
 
 // A staging file beside the output where a rename can replace it; in the
@@ -94,14 +101,47 @@ int stage_output(const output_target& out, staging& stage, int& error)
     return error == 0 ? 0 : kCantWrite;
 }
 
+// For a file system that cannot shorten a file: the first `length` bytes
+// are staged again, in a new file, by way of the temporary folder.
+int restage_body(staging& stage, const output_target& out, uint64_t length, int& error)
+{
+    staging held;
+    int result =
+        (error = stage_in_temp_folder(held)) == 0 ? copy_from_start(stage.file, held.file, length, error) : kCantWrite;
+    if (result == 0) {
+        discard_staging(stage);
+        result = stage_output(out, stage, error);
+    }
+    if (result == 0)
+        result = copy_from_start(held.file, stage.file, length, error);
+    discard_staging(held);
+    return result == 0 ? 0 : kCantWrite;
+}
+
+// Cuts the staged content at its first marker, or ends it with CR LF, and
+// appends the trailer. The sum is taken from the staged bytes themselves, so
+// it is the sum of what is written, whatever happens to the input meanwhile.
+int finish_stamp(staging& stage, const output_target& out, int& error)
+{
+    body_scan scan;
+    if ((error = rewind_file(stage.file)) != 0 || read_through(stage.file, scan, error) != 0)
+        return kCantWrite;
+    unsigned char tail[kStampGrowth];
+    const size_t tail_size = stamp_tail(scan, tail);
+    if (scan.cut && set_file_size(stage.file, scan.length) != 0)
+        if (const int result = restage_body(stage, out, scan.length, error))
+            return result;
+    error = write_at(stage.file, scan.length, tail, tail_size);
+    return error == 0 ? 0 : kCantWrite;
+}
+
 // Makes `to` hold exactly the bytes of `from`, flushed to disk.
 int put_bytes(native_handle from, native_handle to, int& error)
 {
     uint64_t size = 0;
-    if ((error = rewind_file(from)) != 0 || (error = rewind_file(to)) != 0 || (error = file_size(from, size)) != 0)
+    if ((error = file_size(from, size)) != 0)
         return kCantWrite;
-    const int result = copy_rest(from, to, error);
-    if (result != 0)
+    if (const int result = copy_from_start(from, to, kWhole, error))
         return result;
     if ((error = set_file_size(to, size)) != 0 || (error = sync_file(to)) != 0)
         return kCantWrite;
@@ -116,7 +156,7 @@ int overwrite_in_place(staging& stage, output_target& out, int& error)
     staging old_bytes;
     int result = stage_output(out, old_bytes, error);
     if (result == 0)
-        result = copy_rest(out.file, old_bytes.file, error);
+        result = copy_from_start(out.file, old_bytes.file, kWhole, error);
     if (result == 0) {
         hold_signals();
         result = put_bytes(stage.file, out.file, error);
@@ -130,30 +170,60 @@ int overwrite_in_place(staging& stage, output_target& out, int& error)
     return result == 0 ? 0 : kCantWrite;
 }
 
+// A new output in a folder where nothing can be renamed: written under its
+// own name, which goes again if writing fails. Not atomic either: a crash
+// may leave it part written.
+int create_in_place(staging& stage, const output_target& out, int& error)
+{
+    staging created;
+    int result = (error = stage_as_output(out, created)) == 0 ? put_bytes(stage.file, created.file, error) : kCantWrite;
+    if (result == 0 && (error = keep_staging(created)) != 0)
+        result = kCantWrite;
+    if (result == 0 && (error = sync_folder(created)) != 0)
+        result = kNotFlushed;
+    discard_staging(created);
+    return result == 0 || result == kNotFlushed ? result : kCantWrite;
+}
+
 int write_to_device(staging& stage, const output_target& out, int& error)
 {
     native_handle device = kNoHandle;
     if ((error = rewind_file(stage.file)) != 0 || (error = open_device(out, device)) != 0)
         return kCantWrite;
-    const int result = copy_rest(stage.file, device, error);
+    const int result = copy_rest(stage.file, device, kWhole, error);
     close_file(device);
     return result == 0 ? 0 : kCantWrite;
 }
 
+// Renames the staged file over the output, made what the old output was.
+// Another run may put its own stamp in the output's place meanwhile: the
+// output is then looked up again, and the last stamp wins, each one whole.
+// kWriteInPlace where a rename cannot keep what the output is, or cannot
+// replace it at all.
+int rename_over(staging& stage, output_target& out, int& error)
+{
+    for (int lookups = 1;; ++lookups) {
+        if (out.kind == kOutputFile && (error = carry_identity(out, stage)) != 0)
+            return kWriteInPlace;
+        if ((error = commit_staging(stage, out)) == 0)
+            return (error = sync_folder(stage)) == 0 ? 0 : kNotFlushed;
+        if (!output_replaced(error) || lookups == kMostLookups || (error = look_up_again(out)) != 0)
+            return in_place_may_work(error) ? kWriteInPlace : kCantWrite;
+    }
+}
+
 // Puts the stamped bytes in the output's place. A rename swaps in a complete
 // file, so the output is never half written, even across a crash; it is taken
-// whenever the new file can be what the old one was to its owner and system.
+// wherever the file system renames and the new file can be what the old one
+// was to its owner and system.
 int replace_output(staging& stage, output_target& out, int& error)
 {
     if (out.kind == kOutputDevice)
         return write_to_device(stage, out, error);
-    const bool renamable = !stage.in_temp_folder && (out.kind == kOutputNew || carry_identity(out, stage) == 0);
-    if (renamable) {
-        error = commit_staging(stage, out);
-        if (error == 0 || out.kind == kOutputNew || !in_place_may_work(error))
-            return error == 0 ? 0 : kCantWrite;
-    }
-    return overwrite_in_place(stage, out, error);
+    const int result = stage.in_temp_folder ? kWriteInPlace : rename_over(stage, out, error);
+    if (result != kWriteInPlace)
+        return result;
+    return out.kind == kOutputNew ? create_in_place(stage, out, error) : overwrite_in_place(stage, out, error);
 }
 
 }  // namespace
@@ -171,10 +241,10 @@ int stamp_file(const char* openname, const char* fname, int& error)
     if (result == 0)
         result = stage_output(out, stage, error);
     if (result == 0)
-        result = copy_rest(p_sw_file, stage.file, error);
+        result = copy_rest(p_sw_file, stage.file, kWhole, error);
     close_file(p_sw_file);
     if (result == 0)
-        result = finish_stamp(stage.file, error);
+        result = finish_stamp(stage, out, error);
     if (result == 0)
         result = replace_output(stage, out, error);
     discard_staging(stage);
@@ -189,18 +259,7 @@ int scan_file(const char* openname, body_scan& scan, int& error)
     native_handle file = kNoHandle;
     if ((error = open_input(openname, file)) != 0)
         return kCantOpen;
-    // Read, not mapped: a file that another program shortens while it is
-    // mapped kills the reader, and a pipe cannot be mapped at all.
-    int result = 0;
-    while (!scan.cut || scan.rest_size < sizeof scan.rest) {
-        size_t got = 0;
-        if ((error = read_some(file, copy_buffer, sizeof copy_buffer, got)) != 0)
-            result = kCantRead;
-        if (got == 0 || result != 0)
-            break;
-        scan_content(scan, copy_buffer, got);
-    }
+    const int result = read_through(file, scan, error);
     close_file(file);
-    end_scan(scan);
     return result;
 }

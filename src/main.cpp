@@ -48,6 +48,9 @@ static int stamp_pass(const char* openname, const char* fname)
     case kCantWrite:
         std::printf("can't write the output file %s (%s) \n", fname, why.c_str());
         break;
+    case kNotFlushed:
+        std::printf("the output file %s is in place, but may not be on disk (%s) \n", fname, why.c_str());
+        break;
     }
     return result;
 }

@@ -50,45 +50,48 @@ int names_file(const output_target& out, int fd)
     return is_file(named, fd);
 }
 
-// Opens the folder that holds the last name of `path`, and keeps that name.
-int open_folder(const std::string& path, output_target& out)
+// Opens the folder that holds the last name of `path`, taken from the folder
+// `base` where it is relative, and keeps that name.
+int open_folder(int base, const std::string& path, output_target& out)
 {
     const size_t slash = path.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     out.name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const int fd = openat(base, folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const int error = fd < 0 ? failure() : 0;
     close_file(out.folder);
-    const int fd = open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return failure();
     out.folder = fd;
-    return 0;
+    return error;
 }
 
-// Where the system says the file `fd` is now.
-int path_of(int fd, std::string& path)
+// What the link by the output's name holds; ESTALE when the name is no link.
+int read_link(const output_target& out, std::string& target)
 {
-    char target[PATH_MAX];
-    const ssize_t n = readlink(proc_name(fd).path, target, sizeof target);
+    char held[PATH_MAX];
+    const ssize_t n = readlinkat(fd_of(out.folder), out.name.c_str(), held, sizeof held);
     if (n < 0)
-        return failure();
-    if (static_cast<size_t>(n) == sizeof target)
+        return errno == EINVAL ? ESTALE : failure();
+    if (static_cast<size_t>(n) == sizeof held)
         return ENAMETOOLONG;
-    path.assign(target, static_cast<size_t>(n));
+    target.assign(held, static_cast<size_t>(n));
     return 0;
 }
 
-// The folder and the name of the regular file `found`: those of the path
-// given, unless its last name is a link; then those the system has for the
-// file the link led to.
+// The folder and the name of the regular file `found`, which the system
+// opened by the output's path: those of the path given, or where its last
+// name is a link, those it leads to, link by link, as the system followed
+// them. Each step only reads a link; the last must name `found` itself.
 int find_name(int found, output_target& out)
 {
-    if (open_folder(out.path, out) == 0 && names_file(out, found) == 0)
-        return 0;
-    std::string path;
-    int error = path_of(found, path);
-    if (error == 0)
-        error = open_folder(path, out);
-    return error == 0 ? names_file(out, found) : error;
+    int error = open_folder(AT_FDCWD, out.path, out);
+    for (int links = 0; error == 0 && (error = names_file(out, found)) != 0; ++links) {
+        std::string target;
+        if (links == 40)  // as many as the system follows
+            return ELOOP;
+        if ((error = read_link(out, target)) == 0)
+            error = open_folder(fd_of(out.folder), target, out);
+    }
+    return error;
 }
 
 // Opens the file that was found for writing, which the user must be allowed,
@@ -113,7 +116,7 @@ int open_for_writing(const struct stat& found, output_target& out)
 int find_new_name(output_target& out)
 {
     out.kind = kOutputNew;
-    const int error = open_folder(out.path, out);
+    const int error = open_folder(AT_FDCWD, out.path, out);
     struct stat st;
     if (error == 0 && fstatat(fd_of(out.folder), out.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
         S_ISLNK(st.st_mode))
@@ -141,7 +144,7 @@ int held_socket(int found)
 }
 
 // A name for a staging file that fits any folder, whatever the output is called.
-void make_temp_name(char (&name)[32])
+void make_temp_name(char (&name)[kNameSize])
 {
     static unsigned counter = 0;
     timespec now;
@@ -153,8 +156,24 @@ void make_temp_name(char (&name)[32])
 // The named staging files of this run (the new bytes, and the old ones kept
 // aside while the output is overwritten), which a signal must not leave behind.
 staging* volatile named_files[2] = {};
-const int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 
+// The signals that end a process unless it catches them, but SIGKILL and
+// SIGSTOP, which cannot be caught.
+sigset_t ending_signals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int sig :
+         {SIGHUP,  SIGINT,  SIGQUIT, SIGILL,    SIGTRAP, SIGABRT, SIGBUS,    SIGFPE,  SIGUSR1, SIGSEGV, SIGUSR2,
+          SIGPIPE, SIGALRM, SIGTERM, SIGSTKFLT, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGIO,   SIGPWR,  SIGSYS})
+        sigaddset(&set, sig);
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig)
+        sigaddset(&set, sig);
+    return set;
+}
+
+// Removes the named staging files, then ends the run by the same signal, as
+// it would have ended without this handler.
 void remove_and_end(int sig)
 {
     for (staging* stage : named_files)
@@ -180,23 +199,16 @@ void remember_name(staging& stage)
         return;
     struct sigaction action = {};
     action.sa_handler = remove_and_end;
-    sigemptyset(&action.sa_mask);
-    for (const int sig : kEndingSignals) {
+    // One handler at a time: a second signal waits until the first has
+    // removed the files and ended the run.
+    action.sa_mask = ending_signals();
+    for (int sig = 1; sig < NSIG; ++sig) {
         struct sigaction old;
         // A signal ignored by whoever started us stays ignored.
-        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
+        if (sigismember(&action.sa_mask, sig) == 1 && sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
             sigaction(sig, &action, nullptr);
     }
     handlers_installed = true;
-}
-
-sigset_t ending_signals()
-{
-    sigset_t set;
-    sigemptyset(&set);
-    for (const int sig : kEndingSignals)
-        sigaddset(&set, sig);
-    return set;
 }
 
 void forget_name(staging& stage)
@@ -208,7 +220,8 @@ void forget_name(staging& stage)
 }
 
 // Gives the file a name in its folder: an unnamed file gets a link, created
-// only now that its content is complete.
+// only now that its content is complete. Through /proc, or without it where
+// this user may link any file it holds; EOPNOTSUPP where neither can be had.
 int name_staging(staging& stage)
 {
     const proc_name file(fd_of(stage.file));
@@ -220,7 +233,7 @@ int name_staging(staging& stage)
         const int error = failure();
         stage.name[0] = '\0';
         if (error != EEXIST)
-            return error;
+            return error == ENOENT ? EOPNOTSUPP : error;
     }
     return EEXIST;
 }
@@ -238,12 +251,15 @@ int rename_staging(staging& stage, const output_target& out)
         error = names_file(out, fd_of(out.file));
     if (error == 0 && renameat(fd_of(stage.folder), stage.name, fd_of(out.folder), out.name.c_str()) != 0)
         error = failure();
-    // A name that cannot be removed now, discard_staging tries again.
-    const bool named = stage.name[0] != '\0' && error != 0 && unlinkat(fd_of(stage.folder), stage.name, 0) != 0;
-    if (named)
-        remember_name(stage);
-    else
+    // Renamed, the name is the output's. A name given for this moment only
+    // goes again, or else discard_staging tries; one the file had from the
+    // start stays until discard_staging has closed the file, as some file
+    // systems lose an open file with its last name.
+    const bool named = stage.name[0] != '\0';
+    if (error == 0 || (unnamed && named && unlinkat(fd_of(stage.folder), stage.name, 0) == 0))
         forget_name(stage);
+    else if (named)
+        remember_name(stage);
     if (unnamed)
         release_signals();
     return error;
@@ -315,11 +331,40 @@ int copy_attributes(int from, int to)
     return error;
 }
 
-}  // namespace
-
-int open_output(const char* fname, output_target& out)
+// Opens the output's path again for writing, where /proc cannot reopen what
+// was found: the system follows its links again, and what it opens must be
+// what was found. Not truncated, in case it is not.
+int reopen_by_name(const output_target& out)
 {
-    out.path = fname;
+    struct stat found;
+    if (fstat(fd_of(out.file), &found) != 0)
+        return -1;
+    const int fd = open(out.path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd >= 0 && is_file(found, fd) != 0) {
+        close(fd);
+        errno = ESTALE;
+        return -1;
+    }
+    return fd;
+}
+
+// Opens the output's folder to hold a staging file: for reading, so that it
+// can be flushed once the file has its name there; as a place only where this
+// user may write and enter it but not read it.
+int open_staging_folder(const output_target& out, staging& stage)
+{
+    int folder = openat(fd_of(out.folder), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0 && errno == EACCES)
+        folder = fcntl(fd_of(out.folder), F_DUPFD_CLOEXEC, 0);
+    if (folder < 0)
+        return failure();
+    stage.folder = folder;
+    return 0;
+}
+
+// What the output's path names now: see open_output.
+int look_up(const char* fname, output_target& out)
+{
     // The system follows the links, with whatever protections it applies.
     const int found = open(fname, O_PATH | O_CLOEXEC);
     if (found < 0)
@@ -344,10 +389,47 @@ int open_output(const char* fname, output_target& out)
     return error;
 }
 
+}  // namespace
+
+int open_output(const char* fname, output_target& out)
+{
+    out.path = fname;
+    // Another run may rename its stamp over the output while it is looked up.
+    int error = ESTALE;
+    for (int attempt = 0; error == ESTALE && attempt < 100; ++attempt) {
+        close_file(out.file);
+        error = look_up(fname, out);
+    }
+    return error;
+}
+
+bool output_replaced(int error)
+{
+    return error == ESTALE;
+}
+
+int look_up_again(output_target& out)
+{
+    output_target now;
+    int error = open_output(out.path.c_str(), now);
+    struct stat was;
+    struct stat is;
+    if (error == 0 && (now.kind != kOutputFile || now.name != out.name || fstat(fd_of(out.folder), &was) != 0 ||
+                       fstat(fd_of(now.folder), &is) != 0 || !same_file(was, is)))
+        error = ESTALE;
+    if (error == 0)
+        std::swap(out, now);
+    close_file(now.file);
+    close_file(now.folder);
+    return error;
+}
+
 int open_device(const output_target& out, native_handle& file)
 {
     // The very device or pipe that was found, whatever its name leads to now.
     int fd = open(proc_name(fd_of(out.file)).path, O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0 && errno == ENOENT)
+        fd = reopen_by_name(out);
     if (fd < 0 && errno == ENXIO)
         fd = held_socket(fd_of(out.file));
     if (fd < 0)
@@ -358,11 +440,9 @@ int open_device(const output_target& out, native_handle& file)
 
 int stage_beside(const output_target& out, staging& stage)
 {
-    // A folder that cannot be read cannot be flushed after the rename.
-    const int folder = openat(fd_of(out.folder), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder < 0)
-        return failure();
-    stage.folder = folder;
+    if (const int error = open_staging_folder(out, stage))
+        return error;
+    const int folder = fd_of(stage.folder);
     // Open to this user only until it has the old output's owner, group and
     // attributes; a new output gets what any new file gets.
     const mode_t mode = out.kind == kOutputFile ? 0600 : 0666;
@@ -398,6 +478,34 @@ int stage_in_temp_folder(staging& stage)
     return 0;
 }
 
+int stage_as_output(const output_target& out, staging& stage)
+{
+    if (out.name.size() >= sizeof stage.name)
+        return ENAMETOOLONG;
+    if (const int error = open_staging_folder(out, stage))
+        return error;
+    // Known to the signal handlers before it exists, and forgotten at once if
+    // the name turns out to be another's: held, so that none runs between.
+    hold_signals();
+    std::snprintf(stage.name, sizeof stage.name, "%s", out.name.c_str());
+    remember_name(stage);
+    const int fd = openat(fd_of(stage.folder), stage.name, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC | O_NOCTTY, 0666);
+    const int error = fd < 0 ? failure() : 0;
+    if (fd < 0)
+        forget_name(stage);
+    release_signals();
+    if (error != 0)
+        discard_staging(stage);
+    stage.file = fd < 0 ? kNoHandle : fd;
+    return error;
+}
+
+int keep_staging(staging& stage)
+{
+    forget_name(stage);
+    return 0;
+}
+
 int carry_identity(const output_target& out, staging& stage)
 {
     struct stat old;
@@ -413,17 +521,29 @@ int carry_identity(const output_target& out, staging& stage)
         return error;
     // Last, because a change of owner clears set-id bits, and an ACL sets the
     // group bits; set-id bits come back only with the owner and group.
-    return fchmod(fd_of(stage.file), old.st_mode & 07777) == 0 ? 0 : failure();
+    if (fchmod(fd_of(stage.file), old.st_mode & 07777) != 0 || fstat(fd_of(stage.file), &now) != 0)
+        return failure();
+    // Some file systems take a change of owner or mode without keeping it.
+    const bool kept = now.st_uid == old.st_uid && now.st_gid == old.st_gid && now.st_mode == old.st_mode;
+    return kept ? 0 : EPERM;
 }
 
 int commit_staging(staging& stage, const output_target& out)
 {
-    if (fsync(fd_of(stage.file)) != 0)
-        return failure();
-    if (const int error = rename_staging(stage, out))
+    if (const int error = sync_file(stage.file))
         return error;
-    // The rename itself is only on disk once the folder is.
-    return fsync(fd_of(stage.folder)) == 0 ? 0 : failure();
+    return rename_staging(stage, out);
+}
+
+int sync_folder(const staging& stage)
+{
+    const int flags = fcntl(fd_of(stage.folder), F_GETFL);
+    if (flags >= 0 && (flags & O_PATH) != 0)
+        return 0;  // held as a place only, for want of the right to read it
+    if (fsync(fd_of(stage.folder)) == 0)
+        return 0;
+    const int error = failure();
+    return not_done_here(error) ? 0 : error;
 }
 
 void discard_staging(staging& stage)
@@ -440,11 +560,14 @@ void discard_staging(staging& stage)
 bool in_place_may_work(int error)
 {
     switch (error) {
-    case EACCES:  // a folder this user may not write to
-    case EPERM:   // a sticky folder, another user's file
-    case EROFS:   // a writable file mounted into a read-only tree
-    case EBUSY:   // the output is a mount point
-    case EXDEV:   // ... of another file system
+    case EACCES:      // a folder this user may not write to
+    case EPERM:       // a sticky folder, another user's file
+    case EROFS:       // a writable file mounted into a read-only tree
+    case EBUSY:       // the output is a mount point
+    case EXDEV:       // ... of another file system
+    case ENOSYS:      // a file system without renames
+    case EOPNOTSUPP:  // ... or without names for unnamed files
+    case EEXIST:      // one that renames only to a name not taken
         return true;
     default:
         return false;

@@ -1,6 +1,5 @@
 // Console, errors and handles.
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -141,7 +140,11 @@ int write_at(native_handle file, uint64_t offset, const unsigned char* data, siz
 
 int set_file_size(native_handle file, uint64_t size)
 {
-    return ftruncate(fd_of(file), static_cast<off_t>(size)) == 0 ? 0 : failure();
+    if (ftruncate(fd_of(file), static_cast<off_t>(size)) == 0)
+        return 0;
+    const int error = failure();
+    uint64_t now = 0;
+    return not_done_here(error) && file_size(file, now) == 0 && now == size ? 0 : error;
 }
 
 int rewind_file(native_handle file)
@@ -160,7 +163,10 @@ int file_size(native_handle file, uint64_t& size)
 
 int sync_file(native_handle file)
 {
-    return fsync(fd_of(file)) == 0 ? 0 : failure();
+    if (fsync(fd_of(file)) == 0)
+        return 0;
+    const int error = failure();
+    return not_done_here(error) ? 0 : error;
 }
 
 void close_file(native_handle& file)
@@ -168,18 +174,4 @@ void close_file(native_handle& file)
     if (file != kNoHandle)
         close(fd_of(file));
     file = kNoHandle;
-}
-
-const unsigned char* map_view(native_handle file, uint64_t offset, size_t size, int& error)
-{
-    void* view = mmap(nullptr, size, PROT_READ, MAP_SHARED | MAP_POPULATE, fd_of(file), static_cast<off_t>(offset));
-    if (view != MAP_FAILED)
-        return static_cast<const unsigned char*>(view);
-    error = failure();
-    return nullptr;
-}
-
-void unmap_view(const unsigned char* view, size_t size)
-{
-    munmap(const_cast<unsigned char*>(view), size);
 }

@@ -319,26 +319,6 @@ void close_file(native_handle& file)
     file = kNoHandle;
 }
 
-const unsigned char* map_view(native_handle file, uint64_t offset, size_t size, int& error)
-{
-    const HANDLE mapping = CreateFileMappingW(handle_of(file), nullptr, PAGE_READONLY, 0, 0, nullptr);
-    if (mapping == nullptr) {
-        error = failure();
-        return nullptr;
-    }
-    void* view =
-        MapViewOfFile(mapping, FILE_MAP_READ, static_cast<DWORD>(offset >> 32), static_cast<DWORD>(offset), size);
-    error = view == nullptr ? failure() : 0;
-    // The view keeps what it needs of the mapping.
-    CloseHandle(mapping);
-    return static_cast<const unsigned char*>(view);
-}
-
-void unmap_view(const unsigned char* view, size_t)
-{
-    UnmapViewOfFile(view);
-}
-
 int open_output(const char* fname, output_target& out)
 {
     // Links are rare on Windows and need rights to create; the output path is
@@ -385,6 +365,18 @@ int open_output(const char* fname, output_target& out)
     if (!in_use(error))
         return error;
     return known && (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) ? ERROR_ACCESS_DENIED : 0;
+}
+
+bool output_replaced(int)
+{
+    // commit_staging swaps in whatever the output's name leads to then.
+    return false;
+}
+
+int look_up_again(output_target& out)
+{
+    close_file(out.file);
+    return open_output(out.path.c_str(), out);
 }
 
 int open_device(const output_target& out, native_handle& file)

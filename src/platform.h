@@ -59,17 +59,16 @@ void start_flush(native_handle file, uint64_t offset, uint64_t size);
 // the host has taken back costs far more to get than one just freed.
 void release_cache(native_handle old_output, native_handle input);
 int write_at(native_handle file, uint64_t offset, const unsigned char* data, size_t size);
+// Sets the file's size; a file system that cannot set it succeeds for a file
+// that has that size already.
 int set_file_size(native_handle file, uint64_t size);
 int rewind_file(native_handle file);
 int file_size(native_handle file, uint64_t& size);
+// Flushes the file to disk; succeeds where its file system says it cannot
+// flush files (a shared folder of a virtual machine), as there is nothing
+// more to be had there.
 int sync_file(native_handle file);
 void close_file(native_handle& file);
-
-// A read-only view of `size` bytes of `file` from `offset`, a multiple of
-// kViewAlignment; nullptr (and `error`) when it cannot be had.
-constexpr uint64_t kViewAlignment = uint64_t{1} << 16;
-const unsigned char* map_view(native_handle file, uint64_t offset, size_t size, int& error);
-void unmap_view(const unsigned char* view, size_t size);
 
 // What the output path names now, looked up as any open looks it up: the
 // system follows links, with whatever protections it applies to them. A link
@@ -88,17 +87,28 @@ struct output_target {
 };
 int open_output(const char* fname, output_target& out);
 
+// Whether an error of commit_staging says that the output's name leads to
+// another file than open_output found: another run may have put its stamp
+// there.
+bool output_replaced(int error);
+
+// Looks the output up again, for the output_replaced case. The name must
+// still lead to a regular file, in the same folder and by the same name: a
+// name that leads elsewhere now gives output_replaced's error again.
+int look_up_again(output_target& out);
+
 // Opens the device or pipe that open_output found for writing, as "wb" would.
 int open_device(const output_target& out, native_handle& file);
 
 // A new file that takes the stamped bytes before the output is touched:
 // beside the output, so that it can be renamed over it, or in the temporary
 // folder, which is never renamed.
+constexpr size_t kNameSize = 256;  // a name in a folder, and its zero byte
 struct staging {
     native_handle file = kNoHandle;
     bool in_temp_folder = false;
     native_handle folder = kNoHandle;  // the output's folder, for a file beside it
-    char name[32] = "";                // its name there, once it has one
+    char name[kNameSize] = "";         // its name there, once it has one
 };
 
 // Creates the staging file in the output's folder, open to this user only
@@ -110,28 +120,40 @@ int stage_beside(const output_target& out, staging& stage);
 // can be made.
 int stage_in_temp_folder(staging& stage);
 
+// Creates a new output itself, empty, for a folder where no staging file can
+// be renamed: a staging file by the output's own name, removed as any other
+// until keep_staging.
+int stage_as_output(const output_target& out, staging& stage);
+// The staging file's name stays: it is the output now.
+int keep_staging(staging& stage);
+
 // Gives the staged file everything that makes the existing output what it is
 // besides its bytes: owner, group, permissions, attributes. An error means
 // that a rename would lose some of it.
 int carry_identity(const output_target& out, staging& stage);
 
-// Puts the staged file in the output's place and makes that last across a
-// power cut. An output's name that no longer leads to the file open_output
-// found is never replaced.
+// Flushes the staged file to disk and puts it in the output's place. An
+// output's name that no longer leads to the file open_output found is never
+// replaced.
 int commit_staging(staging& stage, const output_target& out);
+
+// Flushes the folder that holds the staged file's name, so that the name
+// lasts across a power cut. Succeeds where the folder cannot be flushed: its
+// file system does not flush folders, or this user may not read it.
+int sync_folder(const staging& stage);
 
 // Closes the staging file and removes any name it was given.
 void discard_staging(staging& stage);
 
 // Whether an error of stage_beside or commit_staging says that a rename cannot
-// replace the output (a folder that takes no new file, a mount point) while
-// writing into it may still work.
+// replace the output (a folder that takes no new file, a mount point, a file
+// system without renames) while writing into it may still work.
 bool in_place_may_work(int error);
 
 // Between hold and release, the signals that end a run from outside (Ctrl-C,
-// a cancelled job) wait, so that a file being overwritten is never left half
-// old and half new. At any other time they end the run at once, removing a
-// named staging file first.
+// a cancelled job, a limit reached) wait, so that a file being overwritten is
+// never left half old and half new. At any other time they end the run at
+// once, by the same signal, removing a named staging file first.
 void hold_signals();
 void release_signals();
 

@@ -11,6 +11,7 @@ enum {
     kCantWrite = -3,      // the output could not be written; the old one is intact
     kNoWorkDir = -4,      // a "./" path with no working directory; nothing touched
     kTooLarge = -5,       // the input does not fit in memory; nothing written
+    kNotFlushed = -6,     // the new output is in place, but may not be on disk
 };
 
 #endif  // XMLSTAMP_RESULTS_H_

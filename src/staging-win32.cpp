@@ -21,7 +21,7 @@ std::wstring folder_of(const std::wstring& full)
     return slash == std::wstring::npos ? std::wstring() : full.substr(0, slash + 1);
 }
 
-void make_temp_name(char (&name)[32])
+void make_temp_name(char (&name)[kNameSize])
 {
     static unsigned counter = 0;
     const unsigned mix = GetTickCount() ^ (GetCurrentProcessId() << 16);
@@ -257,6 +257,34 @@ int stage_in_temp_folder(staging& stage)
     return error;
 }
 
+int stage_as_output(const output_target& out, staging& stage)
+{
+    const std::wstring path = system_path(out.path);
+    watch_console_events();
+    AcquireSRWLockExclusive(&naming);
+    const HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr,
+                                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const int error = handle == INVALID_HANDLE_VALUE ? failure() : 0;
+    if (error == 0) {
+        stage.file = native(handle);
+        std::snprintf(stage.name, sizeof stage.name, "%s", "output");
+        remember(stage, path, mark_for_deletion(stage.file, true));
+    }
+    ReleaseSRWLockExclusive(&naming);
+    return error;
+}
+
+int keep_staging(staging& stage)
+{
+    AcquireSRWLockExclusive(&naming);
+    const named_file* named = entry_of(stage);
+    const int error = named != nullptr && named->marked && !mark_for_deletion(stage.file, false) ? failure() : 0;
+    if (error == 0)
+        forget(stage);
+    ReleaseSRWLockExclusive(&naming);
+    return error;
+}
+
 int carry_identity(const output_target&, staging&)
 {
     // commit_staging does it: what the output is to Windows is read there, as
@@ -280,6 +308,12 @@ int commit_staging(staging& stage, const output_target& out)
         ReleaseSRWLockExclusive(&naming);
         return error;
     });
+}
+
+int sync_folder(const staging&)
+{
+    // MoveFileExW and ReplaceFileW write the new name through.
+    return 0;
 }
 
 void discard_staging(staging& stage)

@@ -14,6 +14,7 @@ Needs strace. Exits 77 (skipped) without it, unless CI is set.
 import argparse
 import os
 import re
+import resource
 import shutil
 import signal
 import stat
@@ -33,6 +34,9 @@ SCENARIOS = [
     ("existing output", {"in.xml": (CONTENT, 0o644), "out.xml": (b"<old/>\r\n" * 16, 0o640)},
      ["in.xml", "out.xml"], "out.xml"),
     ("in place", {"a.xml": (CONTENT, 0o600)}, ["a.xml", "a.xml"], "a.xml"),
+    # Cut at its marker: the staged copy is shortened.
+    ("stamped input", {"in.xml": (STAMPED + b"<junk/>", 0o644), "out.xml": (b"<old/>\r\n" * 16, 0o640)},
+     ["in.xml", "out.xml"], "out.xml"),
     ("linked output", {"in.xml": (CONTENT, 0o644), "real.xml": (b"old", 0o640), "out.xml": ("real.xml", None)},
      ["in.xml", "out.xml"], "real.xml"),
     # Not /dev/null itself: a run that took it for a file would replace it.
@@ -89,7 +93,7 @@ class Harness:
             # A file left in the temporary folder shows in the snapshot.
             proc = subprocess.run(["strace", "-f", "-qq", "-o", trace, *strace_options, self.binary, *args],
                                   cwd=folder, stdin=subprocess.DEVNULL, capture_output=True, timeout=60,
-                                  env=dict(os.environ, TMPDIR=folder))
+                                  env=dict(os.environ, TMPDIR=folder), preexec_fn=no_core_files)
             with open(trace) as f:
                 calls = read_calls(f)
             os.remove(trace)
@@ -102,12 +106,17 @@ class Harness:
         # A signal must end the run, held or not.
         if code == 0 and after == stamped and out == b"" and not signal_number:
             return
-        ended = (code == -signal_number if signal_number else
-                 code == 1 and out.startswith(b"can't ") and out.endswith(b" \n"))
-        # The folder is flushed after the rename: when that fails, the stamped
-        # file is in place, but not known to survive a power cut.
-        if ended and (after == before or (may_fail_late and after == stamped)):
-            return
+        # A failure says what it leaves: the old files, or, when the flush of
+        # the folder after the rename fails, the stamp, not known to survive
+        # a power cut.
+        if signal_number:
+            if code == -signal_number and (after == before or (may_fail_late and after == stamped)):
+                return
+        elif code == 1 and out.endswith(b" \n"):
+            if out.startswith(b"can't ") and after == before:
+                return
+            if re.match(rb"the output file \S+ is in place, but may not be on disk \(", out) and after == stamped:
+                return
         self.failures.append("%s: exit %s, %r, files %s" % (label, code, out, after if after != before else "as before"))
 
     def clean_run(self, name, files, args, target, extra):
@@ -123,12 +132,9 @@ class Harness:
         """Fails each call of a clean run in turn; returns the clean run's calls."""
         calls = self.clean_run(name, files, args, target, extra)
         start = next(i for i, (call, _) in enumerate(calls) if call == "getcwd")
-        renamed = next((i for i, (call, args) in enumerate(calls) if call == "renameat" and args.endswith("= 0")),
-                       len(calls))
-        for i, call, when in injection_points(calls, extra, start):
+        for _, call, when in injection_points(calls, extra, start):
             inject = "inject=%s:error=EIO:when=%d" % (call, when)
-            self.check("%s, %s" % (name, inject), files, args, target, [*extra, "-e", inject],
-                       may_fail_late=i > renamed)
+            self.check("%s, %s" % (name, inject), files, args, target, [*extra, "-e", inject])
         return calls
 
     def signal_sweep(self, name, files, args, target, extra, sig):
@@ -141,6 +147,10 @@ class Harness:
             inject = "inject=%s:signal=%s:when=%d" % (call, sig.name, when)
             self.check("%s, %s" % (name, inject), files, args, target, [*extra, "-e", inject],
                        signal_number=sig, may_fail_late=True)
+
+
+def no_core_files():
+    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
 
 
 def read_calls(trace):
@@ -178,11 +188,15 @@ def without_tmpfile(calls):
     return "inject=openat:error=EOPNOTSUPP:when=%d" % occurrence(calls, {"openat"}, lambda a: "O_TMPFILE" in a)[1]
 
 
+def staging_descriptor(calls):
+    """The descriptor of the unnamed staging file of a run like `calls`."""
+    return next(re.search(r"= (\d+)$", args).group(1) for call, args in calls if call == "openat" and "O_TMPFILE" in args)
+
+
 def check_flush_order(harness, name, calls):
     """A success must survive a power cut: the staged file is flushed before
     the rename, and the folder that holds the new name after it."""
-    staged = next(re.search(r"= (\d+)$", args).group(1) for call, args in calls
-                  if call == "openat" and "O_TMPFILE" in args)
+    staged = staging_descriptor(calls)
     renamed = next(i for i, (call, args) in enumerate(calls) if call == "renameat" and args.endswith("= 0"))
     folder = calls[renamed][1].split(",")[0]
     flushed = [(i, args.split(")")[0]) for i, (call, args) in enumerate(calls) if call == "fsync"]
@@ -190,6 +204,65 @@ def check_flush_order(harness, name, calls):
         harness.failures.append("%s: the staged file is not flushed before the rename" % name)
     if not any(i > renamed and fd == folder for i, fd in flushed):
         harness.failures.append("%s: the folder is not flushed after the rename" % name)
+
+
+def fallbacks(name, calls):
+    """What file systems that lack a call answer it (filesystems_test.py has
+    them for real), as strace options for a run like `calls`: each sends the
+    run its own way, which every failure must leave as clean as any other."""
+    unread = "inject=openat:error=EACCES:when=%d" % occurrence(
+        calls, {"openat"}, lambda args: args.split(", ")[1] == '"."' and "O_RDONLY|O_CLOEXEC|O_DIRECTORY" in args)[1]
+    rows = [
+        ("no rename", "inject=renameat:error=ENOSYS:when=1"),
+        ("a rename that will not replace", "inject=renameat:error=EEXIST:when=1"),
+        ("no flush", "inject=fsync:error=EINVAL"),
+        ("a folder this user may not read", unread),
+        ("no truncate", "inject=ftruncate:error=ENOSYS"),
+    ]
+    for lacks, inject in rows:
+        if (lacks != "a rename that will not replace" or name != "new output") and (
+                lacks != "no truncate" or name == "stamped input"):
+            yield lacks, ["-e", inject]
+
+
+# Every signal that ends a process unless it is caught, but SIGKILL.
+ENDING_SIGNALS = [signal.SIGHUP, signal.SIGINT, signal.SIGQUIT, signal.SIGILL, signal.SIGTRAP, signal.SIGABRT,
+                  signal.SIGBUS, signal.SIGFPE, signal.SIGUSR1, signal.SIGSEGV, signal.SIGUSR2, signal.SIGPIPE,
+                  signal.SIGALRM, signal.SIGTERM, signal.SIGSTKFLT, signal.SIGXCPU, signal.SIGXFSZ, signal.SIGVTALRM,
+                  signal.SIGPROF, signal.SIGIO, signal.SIGPWR, signal.SIGSYS, signal.SIGRTMIN, signal.SIGRTMAX]
+
+
+def sweep_file_scenario(harness, name, files, args, target):
+    """Every failure and the signals that a run with a file as its output
+    may meet, on each of the ways it may take."""
+    calls = harness.sweep(name, files, args, target)
+    # A refused rename sends the output down the overwrite in place, with
+    # the old bytes kept aside to put back.
+    in_place = ["-e", "inject=renameat:error=EBUSY:when=1"]
+    if name != "new output":
+        harness.sweep(name + ", overwritten in place", files, args, target, in_place)
+    for lacks, extra in fallbacks(name, calls):
+        harness.sweep("%s, %s" % (name, lacks), files, args, target, extra)
+    # Without an unnamed file the staging file has a name from the start,
+    # which a signal must take with it.
+    no_tmpfile = without_tmpfile(calls)
+    harness.sweep(name + ", named staging file", files, args, target, ["-e", no_tmpfile])
+    # Signals wait while the output is overwritten in place.
+    if name != "new output":
+        for extra, sig in ((in_place, signal.SIGTERM), (in_place, signal.SIGINT),
+                           (in_place + ["-e", no_tmpfile], signal.SIGTERM)):
+            harness.signal_sweep("%s, %s" % (name, " ".join(extra)), files, args, target, extra, sig)
+    check_flush_order(harness, name, calls)
+    for extra in ([], ["-e", no_tmpfile]):
+        for wanted in ({"copy_file_range", "write", "pwrite64"}, {"fsync"}):
+            # Only an unnamed staging file can be left by kill -9 without a
+            # trace; every signal that would end the run takes a named one.
+            for sig in ENDING_SIGNALS if extra and "fsync" not in wanted else (
+                    signal.SIGTERM, signal.SIGINT) + ((signal.SIGKILL,) if not extra else ()):
+                call, when = occurrence(calls, wanted)
+                inject = "inject=%s:signal=%d:when=%d" % (call, sig, when)
+                harness.check("%s, %s %s" % (name, " ".join(extra), inject), files, args, target,
+                              [*extra, "-e", inject], signal_number=sig)
 
 
 def main():
@@ -204,36 +277,13 @@ def main():
     for name, files, args, target in SCENARIOS:
         if target is None and os.geteuid() != 0:
             print("skipped %s: only root makes a device" % name)
-            continue
-        calls = harness.sweep(name, files, args, target)
-        if target is None:
+        elif target is None:
             # A device: nothing is renamed; without an unnamed file in the
             # temporary folder, its stamp is held in memory.
+            calls = harness.sweep(name, files, args, target)
             harness.sweep(name + ", in memory", files, args, target, ["-e", without_tmpfile(calls)])
-            continue
-        # A refused rename sends the output down the overwrite in place, with
-        # the old bytes kept aside to put back.
-        in_place = ["-e", "inject=renameat:error=EBUSY:when=1"]
-        if name != "new output":
-            harness.sweep(name + ", overwritten in place", files, args, target, in_place)
-        # Without an unnamed file the staging file has a name from the start,
-        # which a signal must take with it.
-        no_tmpfile = without_tmpfile(calls)
-        harness.sweep(name + ", named staging file", files, args, target, ["-e", no_tmpfile])
-        # Signals wait while the output is overwritten in place.
-        if name != "new output":
-            for extra, sig in ((in_place, signal.SIGTERM), (in_place, signal.SIGINT),
-                               (in_place + ["-e", no_tmpfile], signal.SIGTERM)):
-                harness.signal_sweep("%s, %s" % (name, " ".join(extra)), files, args, target, extra, sig)
-        check_flush_order(harness, name, calls)
-        for extra in ([], ["-e", no_tmpfile]):
-            for wanted in ({"copy_file_range", "write", "pwrite64"}, {"fsync"}):
-                # Only an unnamed staging file can be left by kill -9 without a trace.
-                for sig in (signal.SIGTERM, signal.SIGINT) + ((signal.SIGKILL,) if not extra else ()):
-                    call, when = occurrence(calls, wanted)
-                    inject = "inject=%s:signal=%s:when=%d" % (call, sig.name, when)
-                    harness.check("%s, %s %s" % (name, " ".join(extra), inject), files, args, target,
-                                  [*extra, "-e", inject], signal_number=sig)
+        else:
+            sweep_file_scenario(harness, name, files, args, target)
     for failure in harness.failures:
         print("FAILED", failure)
     print("%d runs, %d failed" % (harness.runs, len(harness.failures)))
