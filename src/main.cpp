@@ -108,6 +108,9 @@ int main(int argc, char** argv)
     use_utf8(argc, argv);
     func_args args = {argc, argv, 0};
     const int ret = run(args);
+    // The output is written or has failed: a message or the prompt that
+    // cannot be written changes nothing of that.
+    ignore_broken_pipe();
     if (in_cmd_mode != 1) {
         // Started by a double click, the console closes with the process; the
         // messages above are all the user gets, so they stay until a key.

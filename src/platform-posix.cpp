@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstring>
 #include <vector>
 
@@ -67,6 +68,11 @@ int get_work_dir(std::string& dir)
             return failure();
     }
     return ENAMETOOLONG;
+}
+
+void ignore_broken_pipe()
+{
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 void wait_for_key()

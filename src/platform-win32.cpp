@@ -203,6 +203,11 @@ int get_work_dir(std::string& dir)
     return 0;
 }
 
+void ignore_broken_pipe()
+{
+    // A write into a closed pipe fails on Windows; it never ends the process.
+}
+
 void wait_for_key()
 {
     // _getch reads the console even when standard input is redirected, and

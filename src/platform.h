@@ -36,6 +36,11 @@ int out_of_memory_error();
 // The current working directory as the platform spells it.
 int get_work_dir(std::string& dir);
 
+// From here on a message or prompt that cannot be written is only lost. Into
+// a closed pipe POSIX would end the process by SIGPIPE, which would turn a
+// stamp already written into a failure.
+void ignore_broken_pipe();
+
 // Waits for one key press without echo. When standard input is not a terminal
 // it reads at most one byte, so a script never hangs on it.
 void wait_for_key();

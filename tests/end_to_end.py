@@ -186,6 +186,28 @@ class ToolTest(unittest.TestCase):
                               preexec_fn=preexec, timeout=timeout)
         return proc.returncode, self.text(proc.stdout), self.text(proc.stderr)
 
+    def run_into(self, lost, program, *args):
+        """Runs `program` with a standard output that takes nothing: "closed",
+        a "closed pipe" (its reading end closed) or "/dev/full". Gives the exit
+        status and standard error."""
+        def close_stdout():
+            if lost == "closed":
+                os.close(1)
+        stdout = None
+        if lost == "closed pipe":
+            reading, stdout = os.pipe()
+            os.close(reading)
+        elif lost != "closed":
+            stdout = os.open(lost, os.O_WRONLY)
+        try:
+            # Wine started without a standard input takes fds of its own for it.
+            proc = subprocess.run(LAUNCHER + [program, *args], cwd=self.dir, stdin=subprocess.DEVNULL, stdout=stdout,
+                                  stderr=subprocess.PIPE, preexec_fn=close_stdout, timeout=60)
+        finally:
+            if stdout is not None:
+                os.close(stdout)
+        return proc.returncode, proc.stderr
+
     def text(self, out):
         if WINDOWS:
             # The C runtime writes "\n" to a text-mode stream as CR LF.
@@ -263,6 +285,19 @@ class InteractiveMode(ToolTest):
                 self.assertEqual(os.lseek(keys.fileno(), 0, os.SEEK_CUR), 1)
         with open(os.devnull, "rb") as null:
             self.assertEqual(self.run_tool(stdin=null, preexec=None), (0, PROMPT))
+
+
+    def test_a_prompt_or_message_that_is_lost_leaves_the_exit_status(self):
+        os.mkdir(self.path("out"))
+        for lost, stamps in itertools.product(("closed pipe", "closed", "/dev/full"), (True, False)):
+            with self.subTest(stdout=lost, stamps=stamps):
+                for name in ("data/tovra.xml", "out/tovra.xml"):
+                    with contextlib.suppress(FileNotFoundError):
+                        os.remove(self.path(name))
+                if stamps:
+                    self.put("data/tovra.xml", b"abc")
+                self.assertEqual(self.run_into(lost, BINARY), (0 if stamps else 1, b""))
+                self.assertEqual(self.tree().get("out/tovra.xml"), stamped(b"abc") if stamps else None)
 
 
 class Writing(ToolTest):
@@ -1050,6 +1085,29 @@ class Verify(ToolTest):
                 self.assertEqual(self.verify("f.xml"), (status, b"f.xml: " + verdict + b"\n", b""))
                 self.assertEqual(self.verify("-q", "f.xml"), (status, b"", b""))
                 self.assertEqual(self.get("f.xml"), content)
+
+    def test_a_report_not_written_whole_is_a_failure(self):
+        """A CI job that keeps the report in a file on a full disk must not
+        pass with an empty report."""
+        self.put("ok.xml", stamped(b"abc"))
+        self.put("plain.xml", b"abc")
+        cases = [
+            # (arguments, standard output, exit status, the reason on standard error, or None for nothing)
+            (["ok.xml"], "/dev/full", 2, b"No space left on device"),
+            (["ok.xml"], "closed", 2, b"Bad file descriptor"),
+            (["plain.xml", "ok.xml"], "/dev/full", 2, b"No space left on device"),
+            (["--version"], "/dev/full", 2, b"No space left on device"),
+            (["--help"], "closed", 2, b"Bad file descriptor"),
+            (["-q", "ok.xml"], "/dev/full", 0, None),
+            (["-q", "plain.xml"], "closed", 1, None),
+        ]
+        for args, lost, status, reason in cases:
+            with self.subTest(args=args, stdout=lost):
+                code, err = self.run_into(lost, VERIFY, *args)
+                # Windows words its reasons its own way.
+                err = re.sub(rb" \(.+\)\r\n$", b" (...)\n", err) if WINDOWS else err
+                message = b"xmlstamp-verify: write error (%s)\n" % (b"..." if WINDOWS else reason) if reason else b""
+                self.assertEqual((code, err), (status, message))
 
     def test_unreadable_files_and_mixed_verdicts(self):
         self.put("good.xml", stamped(b"abc"))
