@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "file_io.h"
+#include "paths.h"
 #include "platform.h"
 #include "stamp.h"
 
@@ -46,11 +47,14 @@ const char kHelp[] = "Checks that each FILE carries the checksum stamp that xmls
 enum { kAllValid = 0, kSomeInvalid = 1, kTrouble = 2 };
 
 // Checks one file, prints its line unless `quiet`, and returns its exit status.
-int verify_file(const char* name, bool quiet)
+int verify_file(const std::string& path, bool quiet)
 {
     body_scan scan;
     int error = 0;
-    if (scan_file(name, scan, error) != 0) {
+    const bool readable = scan_file(path.c_str(), scan, error) == 0;
+    const std::string shown = printable_path(path);
+    const char* const name = shown.c_str();
+    if (!readable) {
         if (!quiet)
             std::printf("%s: can't read (%s)\n", name, describe_error(error).c_str());
         return kTrouble;
@@ -112,7 +116,7 @@ int run(int argc, char** argv)
     int status = kAllValid;
     for (int i = first; i < argc; ++i)
         for (const std::string& name : expand_wildcards(argv[i])) {
-            const int result = verify_file(name.c_str(), quiet);
+            const int result = verify_file(name, quiet);
             if (result > status)
                 status = result;
         }

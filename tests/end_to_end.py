@@ -46,6 +46,12 @@ SAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data", 
 UNDER_PTRACE = dict(os.environ, ASAN_OPTIONS="detect_leaks=0")
 MARKER = b"<!--CRC Config-->"
 PROMPT = b"Press any key to exit!"
+# A name that retitles and clears a terminal shown raw, one with the C1 CSI in
+# UTF-8, and one whose UTF-8 has bytes 80 to 9F that are no control; each as
+# the tools show it.
+RETITLES = ("no\x1b]0;pwned\x07\x1b[2Jsuch", b"no\\x1b]0;pwned\\x07\\x1b[2Jsuch")
+CSI = ("c\u009b31m", b"c\\xc2\\x9b31m")
+PLAIN = ("\u0100\u0400 \U0001F600", "\u0100\u0400 \U0001F600".encode())
 
 
 def stamped(content):
@@ -837,6 +843,22 @@ class CommandMode(ToolTest):
                                  (1, b"can't find the software file %s \n" % shown.encode()))
                 self.assertEqual(self.tree(), before)
 
+    def test_control_characters_in_names_are_escaped(self):
+        self.put("in.xml", b"abc")
+        cases = [
+            # (input, output, what is printed)
+            (RETITLES[0], "o.xml", b"can't find the software file %s \n" % RETITLES[1]),
+            ("in.xml", RETITLES[0] + "/o.xml",
+             failed(b"can't write the output file %s/o.xml" % RETITLES[1], b"No such file or directory")),
+            ("in.xml", CSI[0] + "/o.xml", failed(b"can't write the output file %s/o.xml" % CSI[1],
+                                                 b"No such file or directory")),
+            (PLAIN[0] + ".xml", "o.xml", b"can't find the software file %s.xml \n" % PLAIN[1]),
+        ]
+        for source, target, printed in cases:
+            with self.subTest(source=source, target=target):
+                self.assertEqual(self.run_tool(source, target), (1, printed))
+                self.assertEqual(self.tree(), {"in.xml": b"abc"})
+
     def test_never_waits_for_a_key(self):
         self.put("a.xml", b"abc")
         proc = subprocess.Popen(LAUNCHER + [BINARY, "a.xml", "b.xml"], cwd=self.dir,
@@ -1126,6 +1148,29 @@ class Verify(ToolTest):
         self.assertEqual(self.verify("good.xml", "plain.xml", "good.xml")[0], 1)
         self.assertEqual(self.verify("good.xml", "good.xml")[0], 0)
         self.assertEqual(self.verify("-q", "plain.xml", "missing.xml"), (2, b"", b""))
+
+    def test_control_characters_in_names_are_escaped(self):
+        good = stamped(b"abc")
+        rows = [
+            # (the file's name, its content, its line)
+            (RETITLES[0] + ".xml", good, RETITLES[1] + b".xml: ok (317)"),
+            (CSI[0] + ".xml", good.replace(b"317", b"316"), CSI[1] + b".xml: checksum mismatch: the trailer says "
+             b"316, the content sums to 317"),
+            ("tab\there\x7f.xml", b"abc", b"tab\\x09here\\x7f.xml: not stamped"),
+            (PLAIN[0] + ".xml", good + b"\n", PLAIN[1] + b".xml: malformed trailer"),
+        ]
+        # Windows has no names with C0 controls or DEL.
+        held = [not WINDOWS or re.search("[\x00-\x1f\x7f]", name) is None for name, _, _ in rows]
+        for (name, content, _), kept in zip(rows, held):
+            if kept:
+                self.put(name, content)
+        code, out, _ = self.verify(*(name for name, _, _ in rows), RETITLES[0] + "/none.xml")
+        lines = out.splitlines()
+        self.assertEqual(code, 2)
+        self.assertRegex(lines.pop(), rb"^%s/none\.xml: can't read \([^)]+\)$" % re.escape(RETITLES[1]))
+        for (_, _, line), got, kept in zip(rows, lines, held):
+            self.assertRegex(got, b"^" + re.escape(line) + b"$" if kept
+                             else rb"^%s: can't read \([^)]+\)$" % re.escape(line.split(b": ")[0]))
 
     def test_exit_status_is_the_worst_verdict_in_any_order(self):
         self.put("ok.xml", stamped(b"abc"))

@@ -11,6 +11,7 @@ The helper is tests/windows_helper.cpp, built for Windows beside the tool.
 import argparse
 import os
 import random
+import re
 import shlex
 import shutil
 import signal
@@ -445,6 +446,17 @@ class Wildcards(WindowsTest):
         self.assertEqual(self.cmd('"%s"' % windows_path(e2e.BINARY), "*.xml", "out.xml"),
                          (1, b"can't find the software file *.xml \n"))
         self.assertFalse(os.path.exists(self.path("out.xml")))
+
+
+    def test_names_from_the_listing_are_escaped(self):
+        # The listing may hold a name that someone else chose; Wine lists C0
+        # controls too, but cannot open such a name.
+        for name in (e2e.CSI[0], e2e.RETITLES[0], "plain"):
+            self.put("odd/%s.xml" % name, stamped(b"abc"))
+        code, out = self.cmd('"%s"' % windows_path(e2e.VERIFY), "odd\\*.xml")
+        self.assertEqual(code, 2)
+        self.assertRegex(out, rb"^odd\\%s\.xml: ok \(317\)\nodd\\%s\.xml: can't read \([^)]+\)\n"
+                         rb"odd\\plain\.xml: ok \(317\)\n$" % (re.escape(e2e.CSI[1]), re.escape(e2e.RETITLES[1])))
 
 
 def main():
