@@ -33,6 +33,22 @@ int write_fully(int fd, const unsigned char* data, size_t size, off_t offset)
     return 0;
 }
 
+// An arrow or a function key sends several bytes (Up: ESC [ A, F5: ESC [ 1 5
+// ~), and the wait ends at the first; the rest, left unread, would reach the
+// shell's next prompt. They come together, so reading until the terminal has
+// been quiet for a tenth of a second takes the whole key, and a held key or a
+// paste cannot keep the process for long.
+void discard_rest_of_key(const termios& raw)
+{
+    termios quiet = raw;
+    quiet.c_cc[VMIN] = 0;
+    quiet.c_cc[VTIME] = 1;
+    tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+    unsigned char rest[64];
+    for (int reads = 0; reads < 8 && read(STDIN_FILENO, rest, sizeof rest) > 0; ++reads) {
+    }
+}
+
 }  // namespace
 
 void use_utf8(int&, char**&)
@@ -92,6 +108,7 @@ void wait_for_key()
     tcsetattr(STDIN_FILENO, TCSANOW, &raw);
     while (read(STDIN_FILENO, &key, 1) < 0 && errno == EINTR) {
     }
+    discard_rest_of_key(raw);
     tcsetattr(STDIN_FILENO, TCSANOW, &saved);
 }
 
