@@ -448,6 +448,28 @@ class Wildcards(WindowsTest):
         self.assertFalse(os.path.exists(self.path("out.xml")))
 
 
+    def test_patterns_with_a_dot_as_dir_takes_them(self):
+        names = ["README", "a.xml", "b.XML", "ab.xml", "x.y", "a.b.c"]
+        for name in names:
+            self.put("dos/" + name, stamped(b"abc"))
+        verify = '"%s"' % windows_path(e2e.VERIFY)
+        rows = [
+            # (pattern, the names it stands for: None for those dir lists)
+            ("*.*", None),
+            ("?.xml", None),
+            ("a*", None),
+            ("*.", ["README"]),  # Wine's dir lists every name
+        ]
+        for pattern, expected in rows:
+            with self.subTest(pattern):
+                if expected is None:
+                    code, listed = self.cmd("dir", "/b", "/a-d-h-s", "dos\\" + pattern)
+                    expected = listed.decode().splitlines()
+                    self.assertTrue(code == 0 and expected, listed)
+                code, out = self.cmd(verify, "dos\\" + pattern)
+                self.assertEqual((code, sorted(out.splitlines(), key=bytes.lower)),
+                                 (0, sorted((b"dos\\%s: ok (317)" % n.encode() for n in expected), key=bytes.lower)))
+
     def test_names_from_the_listing_are_escaped(self):
         # The listing may hold a name that someone else chose; Wine lists C0
         # controls too, but cannot open such a name.
