@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <csignal>
 #include <cstring>
 #include <vector>
@@ -72,9 +71,11 @@ int out_of_memory_error()
 
 int get_work_dir(std::string& dir)
 {
-    // Linux gives at most a page; other systems may need more, but not without end.
+    // Linux gives at most a page; other systems may need more, but not
+    // without end. Most directories take a few hundred bytes: a buffer of a
+    // page would cost a small stamp a page fault more than another call.
     std::vector<char> buf;
-    for (size_t size = PATH_MAX; size <= (size_t{1} << 20); size *= 2) {
+    for (size_t size = 256; size <= (size_t{1} << 20); size *= 2) {
         buf.resize(size);
         if (getcwd(buf.data(), buf.size()) != nullptr) {
             dir = buf.data();

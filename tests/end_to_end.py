@@ -828,6 +828,17 @@ class CommandMode(ToolTest):
         self.assertEqual(self.run_tool("./out/a.xml", "out/b.xml"), (0, b""))
         self.assertEqual(self.get("out/b.xml"), stamped(b"abc"))
 
+    @posix_only
+    def test_a_working_directory_longer_than_the_first_try(self):
+        deep = self.path("a" * 200 + "/" + "b" * 200)
+        os.makedirs(deep)
+        with open(os.path.join(deep, "a.xml"), "wb") as f:
+            f.write(b"abc")
+        self.assertEqual(self.run_tool("./a.xml", "./b.xml", cwd=deep), (0, b""))
+        self.assertEqual(self.get(os.path.join(deep, "b.xml")), stamped(b"abc"))
+        self.assertEqual(self.run_tool("./none.xml", "b.xml", cwd=deep),
+                         (1, b"can't find the software file %s/none.xml \n" % deep.encode()))
+
     def test_a_missing_input_names_the_expanded_path(self):
         self.put("out/a.xml", b"old")
         before = self.tree()
