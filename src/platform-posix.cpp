@@ -152,9 +152,13 @@ void start_flush(native_handle file, uint64_t offset, uint64_t size)
 
 void release_cache(native_handle old_output, native_handle input)
 {
+    // Below this the pages are too few to matter, and dropping them costs a
+    // small stamp more than it saves.
+    constexpr off_t kLeastWorthReleasing = off_t{512} << 10;
     struct stat out;
     struct stat in;
-    if (fstat(fd_of(old_output), &out) == 0 && fstat(fd_of(input), &in) == 0 && !same_file(out, in))
+    if (fstat(fd_of(old_output), &out) == 0 && out.st_size >= kLeastWorthReleasing && fstat(fd_of(input), &in) == 0 &&
+        !same_file(out, in))
         posix_fadvise(fd_of(old_output), 0, 0, POSIX_FADV_DONTNEED);
 }
 
