@@ -110,8 +110,10 @@ int main(int argc, char** argv)
     func_args args = {argc, argv, 0};
     const int ret = run(args);
     // The output is written or has failed: a message or the prompt that
-    // cannot be written changes nothing of that.
-    ignore_broken_pipe();
+    // cannot be written changes nothing of that. A stamp in command mode
+    // prints nothing, and starts no sooner for the call.
+    if (in_cmd_mode != 1 || ret != kStamped)
+        ignore_broken_pipe();
     if (in_cmd_mode != 1) {
         // Started by a double click, the console closes with the process; the
         // messages above are all the user gets, so they stay until a key.

@@ -295,14 +295,16 @@ class InteractiveMode(ToolTest):
 
     def test_a_prompt_or_message_that_is_lost_leaves_the_exit_status(self):
         os.mkdir(self.path("out"))
-        for lost, stamps in itertools.product(("closed pipe", "closed", "/dev/full"), (True, False)):
-            with self.subTest(stdout=lost, stamps=stamps):
+        # Interactive mode, and command mode with the same paths.
+        modes = ([], ["data/tovra.xml", "out/tovra.xml"])
+        for args, lost, stamps in itertools.product(modes, ("closed pipe", "closed", "/dev/full"), (True, False)):
+            with self.subTest(args=args, stdout=lost, stamps=stamps):
                 for name in ("data/tovra.xml", "out/tovra.xml"):
                     with contextlib.suppress(FileNotFoundError):
                         os.remove(self.path(name))
                 if stamps:
                     self.put("data/tovra.xml", b"abc")
-                self.assertEqual(self.run_into(lost, BINARY), (0 if stamps else 1, b""))
+                self.assertEqual(self.run_into(lost, BINARY, *args), (0 if stamps else 1, b""))
                 self.assertEqual(self.tree().get("out/tovra.xml"), stamped(b"abc") if stamps else None)
 
 
