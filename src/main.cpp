@@ -35,18 +35,19 @@ static int stamp_pass(const char* openname, const char* fname)
     if (result == 0)
         return kStamped;
     const std::string why = describe_error(error);
+    const std::string input = printable_path(openname);
     switch (result) {
     case kCantOpen:
-        std::printf("can't find the software file %s \n", openname);
+        std::printf("can't find the software file %s \n", input.c_str());
         break;
     case kCantRead:
-        std::printf("can't read the software file %s (%s) \n", openname, why.c_str());
+        std::printf("can't read the software file %s (%s) \n", input.c_str(), why.c_str());
         break;
     case kTooLarge:
-        std::printf("can't hold the software file %s in memory (%s) \n", openname, why.c_str());
+        std::printf("can't hold the software file %s in memory (%s) \n", input.c_str(), why.c_str());
         break;
     case kCantWrite:
-        std::printf("can't write the output file %s (%s) \n", fname, why.c_str());
+        std::printf("can't write the output file %s (%s) \n", printable_path(fname).c_str(), why.c_str());
         break;
     case kNotFlushed:
         std::printf("the output file %s is in place, but may not be on disk (%s) \n", fname, why.c_str());
@@ -100,7 +101,7 @@ static int run(func_args& args)
         return generate_swug_bin(&args);
     } catch (const std::bad_alloc&) {
         const char* input = args.argc == 3 ? args.argv[1] : "data/tovra.xml";
-        std::printf("can't hold the software file %s in memory (%s) \n", input,
+        std::printf("can't hold the software file %s in memory (%s) \n", printable_path(input).c_str(),
                     describe_error(out_of_memory_error()).c_str());
         return kTooLarge;
     }
@@ -111,6 +112,11 @@ int main(int argc, char** argv)
     use_utf8(argc, argv);
     func_args args = {argc, argv, 0};
     const int ret = run(args);
+    // The output is written or has failed: a message or the prompt that
+    // cannot be written changes nothing of that. A stamp in command mode
+    // prints nothing, and starts no sooner for the call.
+    if (in_cmd_mode != 1 || ret != kStamped)
+        ignore_broken_pipe();
     if (in_cmd_mode != 1) {
         // Started by a double click, the console closes with the process; the
         // messages above are all the user gets, so they stay until a key.

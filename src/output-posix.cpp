@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -14,7 +15,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <vector>
 
 #include "common-posix.h"
@@ -147,9 +147,11 @@ int held_socket(int found)
 void make_temp_name(char (&name)[kNameSize])
 {
     static unsigned counter = 0;
-    timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    const unsigned long mix = static_cast<unsigned long>(now.tv_nsec) ^ (static_cast<unsigned long>(getpid()) << 16);
+    // The kernel's random bits cost one call; the clock's would cost the
+    // first page faults of the vDSO, which take longer in a virtual machine.
+    unsigned long mix = 0;
+    (void)!getrandom(&mix, sizeof mix, GRND_NONBLOCK);
+    mix ^= static_cast<unsigned long>(getpid()) << 16;
     std::snprintf(name, sizeof name, ".xmlstamp-%08lx.tmp", (mix + 0x9e3779b9ul * ++counter) & 0xfffffffful);
 }
 

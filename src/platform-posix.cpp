@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
+#include <csignal>
 #include <cstring>
 #include <vector>
 
@@ -31,6 +31,22 @@ int write_fully(int fd, const unsigned char* data, size_t size, off_t offset)
     return 0;
 }
 
+// An arrow or a function key sends several bytes (Up: ESC [ A, F5: ESC [ 1 5
+// ~), and the wait ends at the first; the rest, left unread, would reach the
+// shell's next prompt. They come together, so reading until the terminal has
+// been quiet for a tenth of a second takes the whole key, and a held key or a
+// paste cannot keep the process for long.
+void discard_rest_of_key(const termios& raw)
+{
+    termios quiet = raw;
+    quiet.c_cc[VMIN] = 0;
+    quiet.c_cc[VTIME] = 1;
+    tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+    unsigned char rest[64];
+    for (int reads = 0; reads < 8 && read(STDIN_FILENO, rest, sizeof rest) > 0; ++reads) {
+    }
+}
+
 }  // namespace
 
 void use_utf8(int&, char**&)
@@ -54,9 +70,11 @@ int out_of_memory_error()
 
 int get_work_dir(std::string& dir)
 {
-    // Linux gives at most a page; other systems may need more, but not without end.
+    // Linux gives at most a page; other systems may need more, but not
+    // without end. Most directories take a few hundred bytes: a buffer of a
+    // page would cost a small stamp a page fault more than another call.
     std::vector<char> buf;
-    for (size_t size = PATH_MAX; size <= (size_t{1} << 20); size *= 2) {
+    for (size_t size = 256; size <= (size_t{1} << 20); size *= 2) {
         buf.resize(size);
         if (getcwd(buf.data(), buf.size()) != nullptr) {
             dir = buf.data();
@@ -66,6 +84,11 @@ int get_work_dir(std::string& dir)
             return failure();
     }
     return ENAMETOOLONG;
+}
+
+void ignore_broken_pipe()
+{
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 void wait_for_key()
@@ -85,6 +108,7 @@ void wait_for_key()
     tcsetattr(STDIN_FILENO, TCSANOW, &raw);
     while (read(STDIN_FILENO, &key, 1) < 0 && errno == EINTR) {
     }
+    discard_rest_of_key(raw);
     tcsetattr(STDIN_FILENO, TCSANOW, &saved);
 }
 
@@ -127,9 +151,13 @@ void start_flush(native_handle file, uint64_t offset, uint64_t size)
 
 void release_cache(native_handle old_output, native_handle input)
 {
+    // Below this the pages are too few to matter, and dropping them costs a
+    // small stamp more than it saves.
+    constexpr off_t kLeastWorthReleasing = off_t{512} << 10;
     struct stat out;
     struct stat in;
-    if (fstat(fd_of(old_output), &out) == 0 && fstat(fd_of(input), &in) == 0 && !same_file(out, in))
+    if (fstat(fd_of(old_output), &out) == 0 && out.st_size >= kLeastWorthReleasing && fstat(fd_of(input), &in) == 0 &&
+        !same_file(out, in))
         posix_fadvise(fd_of(old_output), 0, 0, POSIX_FADV_DONTNEED);
 }
 

@@ -16,6 +16,7 @@
 #include "platform-win32.h"
 #include "platform.h"
 #include "wide-win32.h"
+#include "wildcards-win32.h"
 
 // msvcrt's split of the command line, the very one it gives `main`, but in
 // UTF-16. Its declaration is in no public header.
@@ -100,36 +101,6 @@ void use_utf8(int& argc, char**& argv)
 
 namespace {
 
-bool same_letter(wchar_t a, wchar_t b)
-{
-    return CompareStringOrdinal(&a, 1, &b, 1, TRUE) == CSTR_EQUAL;
-}
-
-// Whether `name` matches `pattern`, in which '*' stands for any run of
-// characters and '?' for any one; case counts as little as in file names.
-bool matches(const std::wstring& pattern, const std::wstring& name)
-{
-    size_t p = 0;
-    size_t n = 0;
-    size_t star = std::wstring::npos;  // the last '*' seen, and where it began to match
-    size_t star_from = 0;
-    while (n < name.size()) {
-        if (p < pattern.size() && pattern[p] == L'*') {
-            star = p++;
-            star_from = n;
-        } else if (p < pattern.size() && (pattern[p] == L'?' || same_letter(pattern[p], name[n]))) {
-            ++p;
-            ++n;
-        } else if (star != std::wstring::npos) {
-            p = star + 1;  // the '*' takes one character more
-            n = ++star_from;
-        } else {
-            return false;
-        }
-    }
-    return pattern.find_first_not_of(L'*', p) == std::wstring::npos;
-}
-
 // The order of a folder listing on NTFS, then case for names only case tells apart.
 bool listed_before(const std::wstring& a, const std::wstring& b)
 {
@@ -158,7 +129,7 @@ std::vector<std::string> expand_wildcards(const char* arg)
                                             FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
     if (listing != INVALID_HANDLE_VALUE) {
         do {
-            if ((entry.dwFileAttributes & left_out) == 0 && matches(pattern, entry.cFileName))
+            if ((entry.dwFileAttributes & left_out) == 0 && dir_matches(pattern, entry.cFileName))
                 found.push_back(entry.cFileName);
         } while (FindNextFileW(listing, &entry));
         FindClose(listing);
@@ -201,6 +172,11 @@ int get_work_dir(std::string& dir)
     dir = narrow(cwd, std::wcslen(cwd));
     std::free(cwd);
     return 0;
+}
+
+void ignore_broken_pipe()
+{
+    // A write into a closed pipe fails on Windows; it never ends the process.
 }
 
 void wait_for_key()

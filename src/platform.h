@@ -36,6 +36,11 @@ int out_of_memory_error();
 // The current working directory as the platform spells it.
 int get_work_dir(std::string& dir);
 
+// From here on a message or prompt that cannot be written is only lost. Into
+// a closed pipe POSIX would end the process by SIGPIPE, which would turn a
+// stamp already written into a failure.
+void ignore_broken_pipe();
+
 // Waits for one key press without echo. When standard input is not a terminal
 // it reads at most one byte, so a script never hangs on it.
 void wait_for_key();
@@ -54,9 +59,10 @@ bool copy_some(native_handle from, native_handle to, uint64_t most, uint64_t& co
 // the flush that follows then finds most of its work done.
 void start_flush(native_handle file, uint64_t offset, uint64_t size);
 // Lets the system take back the cached pages of an output about to be
-// replaced, unless it is the input too. cp truncates its target before it
-// copies and so gets those pages back at once; in a virtual machine a page
-// the host has taken back costs far more to get than one just freed.
+// replaced, unless it is the input too or too small to matter. cp truncates
+// its target before it copies and so gets those pages back at once; in a
+// virtual machine a page the host has taken back costs far more to get than
+// one just freed.
 void release_cache(native_handle old_output, native_handle input);
 int write_at(native_handle file, uint64_t offset, const unsigned char* data, size_t size);
 // Sets the file's size; a file system that cannot set it succeeds for a file

@@ -46,6 +46,12 @@ SAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data", 
 UNDER_PTRACE = dict(os.environ, ASAN_OPTIONS="detect_leaks=0")
 MARKER = b"<!--CRC Config-->"
 PROMPT = b"Press any key to exit!"
+# A name that retitles and clears a terminal shown raw, one with the C1 CSI in
+# UTF-8, and one whose UTF-8 has bytes 80 to 9F that are no control; each as
+# the tools show it.
+RETITLES = ("no\x1b]0;pwned\x07\x1b[2Jsuch", b"no\\x1b]0;pwned\\x07\\x1b[2Jsuch")
+CSI = ("c\u009b31m", b"c\\xc2\\x9b31m")
+PLAIN = ("\u0100\u0400 \U0001F600", "\u0100\u0400 \U0001F600".encode())
 
 
 def stamped(content):
@@ -186,6 +192,28 @@ class ToolTest(unittest.TestCase):
                               preexec_fn=preexec, timeout=timeout)
         return proc.returncode, self.text(proc.stdout), self.text(proc.stderr)
 
+    def run_into(self, lost, program, *args):
+        """Runs `program` with a standard output that takes nothing: "closed",
+        a "closed pipe" (its reading end closed) or "/dev/full". Gives the exit
+        status and standard error."""
+        def close_stdout():
+            if lost == "closed":
+                os.close(1)
+        stdout = None
+        if lost == "closed pipe":
+            reading, stdout = os.pipe()
+            os.close(reading)
+        elif lost != "closed":
+            stdout = os.open(lost, os.O_WRONLY)
+        try:
+            # Wine started without a standard input takes fds of its own for it.
+            proc = subprocess.run(LAUNCHER + [program, *args], cwd=self.dir, stdin=subprocess.DEVNULL, stdout=stdout,
+                                  stderr=subprocess.PIPE, preexec_fn=close_stdout, timeout=60)
+        finally:
+            if stdout is not None:
+                os.close(stdout)
+        return proc.returncode, proc.stderr
+
     def text(self, out):
         if WINDOWS:
             # The C runtime writes "\n" to a text-mode stream as CR LF.
@@ -263,6 +291,21 @@ class InteractiveMode(ToolTest):
                 self.assertEqual(os.lseek(keys.fileno(), 0, os.SEEK_CUR), 1)
         with open(os.devnull, "rb") as null:
             self.assertEqual(self.run_tool(stdin=null, preexec=None), (0, PROMPT))
+
+
+    def test_a_prompt_or_message_that_is_lost_leaves_the_exit_status(self):
+        os.mkdir(self.path("out"))
+        # Interactive mode, and command mode with the same paths.
+        modes = ([], ["data/tovra.xml", "out/tovra.xml"])
+        for args, lost, stamps in itertools.product(modes, ("closed pipe", "closed", "/dev/full"), (True, False)):
+            with self.subTest(args=args, stdout=lost, stamps=stamps):
+                for name in ("data/tovra.xml", "out/tovra.xml"):
+                    with contextlib.suppress(FileNotFoundError):
+                        os.remove(self.path(name))
+                if stamps:
+                    self.put("data/tovra.xml", b"abc")
+                self.assertEqual(self.run_into(lost, BINARY, *args), (0 if stamps else 1, b""))
+                self.assertEqual(self.tree().get("out/tovra.xml"), stamped(b"abc") if stamps else None)
 
 
 class Writing(ToolTest):
@@ -804,6 +847,17 @@ class CommandMode(ToolTest):
         self.assertEqual(self.run_tool("./out/a.xml", "out/b.xml"), (0, b""))
         self.assertEqual(self.get("out/b.xml"), stamped(b"abc"))
 
+    @posix_only
+    def test_a_working_directory_longer_than_the_first_try(self):
+        deep = self.path("a" * 200 + "/" + "b" * 200)
+        os.makedirs(deep)
+        with open(os.path.join(deep, "a.xml"), "wb") as f:
+            f.write(b"abc")
+        self.assertEqual(self.run_tool("./a.xml", "./b.xml", cwd=deep), (0, b""))
+        self.assertEqual(self.get(os.path.join(deep, "b.xml")), stamped(b"abc"))
+        self.assertEqual(self.run_tool("./none.xml", "b.xml", cwd=deep),
+                         (1, b"can't find the software file %s/none.xml \n" % deep.encode()))
+
     def test_a_missing_input_names_the_expanded_path(self):
         self.put("out/a.xml", b"old")
         before = self.tree()
@@ -818,6 +872,22 @@ class CommandMode(ToolTest):
                 self.assertEqual(self.run_tool(*args),
                                  (1, b"can't find the software file %s \n" % shown.encode()))
                 self.assertEqual(self.tree(), before)
+
+    def test_control_characters_in_names_are_escaped(self):
+        self.put("in.xml", b"abc")
+        cases = [
+            # (input, output, what is printed)
+            (RETITLES[0], "o.xml", b"can't find the software file %s \n" % RETITLES[1]),
+            ("in.xml", RETITLES[0] + "/o.xml",
+             failed(b"can't write the output file %s/o.xml" % RETITLES[1], b"No such file or directory")),
+            ("in.xml", CSI[0] + "/o.xml", failed(b"can't write the output file %s/o.xml" % CSI[1],
+                                                 b"No such file or directory")),
+            (PLAIN[0] + ".xml", "o.xml", b"can't find the software file %s.xml \n" % PLAIN[1]),
+        ]
+        for source, target, printed in cases:
+            with self.subTest(source=source, target=target):
+                self.assertEqual(self.run_tool(source, target), (1, printed))
+                self.assertEqual(self.tree(), {"in.xml": b"abc"})
 
     def test_never_waits_for_a_key(self):
         self.put("a.xml", b"abc")
@@ -1070,6 +1140,29 @@ class Verify(ToolTest):
                 self.assertEqual(self.verify("-q", "f.xml"), (status, b"", b""))
                 self.assertEqual(self.get("f.xml"), content)
 
+    def test_a_report_not_written_whole_is_a_failure(self):
+        """A CI job that keeps the report in a file on a full disk must not
+        pass with an empty report."""
+        self.put("ok.xml", stamped(b"abc"))
+        self.put("plain.xml", b"abc")
+        cases = [
+            # (arguments, standard output, exit status, the reason on standard error, or None for nothing)
+            (["ok.xml"], "/dev/full", 2, b"No space left on device"),
+            (["ok.xml"], "closed", 2, b"Bad file descriptor"),
+            (["plain.xml", "ok.xml"], "/dev/full", 2, b"No space left on device"),
+            (["--version"], "/dev/full", 2, b"No space left on device"),
+            (["--help"], "closed", 2, b"Bad file descriptor"),
+            (["-q", "ok.xml"], "/dev/full", 0, None),
+            (["-q", "plain.xml"], "closed", 1, None),
+        ]
+        for args, lost, status, reason in cases:
+            with self.subTest(args=args, stdout=lost):
+                code, err = self.run_into(lost, VERIFY, *args)
+                # Windows words its reasons its own way.
+                err = re.sub(rb" \(.+\)\r\n$", b" (...)\n", err) if WINDOWS else err
+                message = b"xmlstamp-verify: write error (%s)\n" % (b"..." if WINDOWS else reason) if reason else b""
+                self.assertEqual((code, err), (status, message))
+
     def test_unreadable_files_and_mixed_verdicts(self):
         self.put("good.xml", stamped(b"abc"))
         self.put("plain.xml", b"abc")
@@ -1087,6 +1180,25 @@ class Verify(ToolTest):
         self.assertEqual(self.verify("good.xml", "plain.xml", "good.xml")[0], 1)
         self.assertEqual(self.verify("good.xml", "good.xml")[0], 0)
         self.assertEqual(self.verify("-q", "plain.xml", "missing.xml"), (2, b"", b""))
+
+    @posix_only
+    def test_control_characters_in_names_are_escaped(self):
+        """On Windows names with controls come from a listing: windows_test.py."""
+        good = stamped(b"abc")
+        rows = [
+            # (the file's name, its content or None for none, its line)
+            (RETITLES[0] + ".xml", good, RETITLES[1] + b".xml: ok (317)"),
+            (CSI[0] + ".xml", good.replace(b"317", b"316"), CSI[1] + b".xml: checksum mismatch: the trailer says "
+             b"316, the content sums to 317"),
+            ("tab\there\x7f.xml", b"abc", b"tab\\x09here\\x7f.xml: not stamped"),
+            (PLAIN[0] + ".xml", good + b"\n", PLAIN[1] + b".xml: malformed trailer"),
+            (RETITLES[0] + "/none.xml", None, RETITLES[1] + b"/none.xml: can't read (No such file or directory)"),
+        ]
+        for name, content, _ in rows:
+            if content is not None:
+                self.put(name, content)
+        self.assertEqual(self.verify(*(name for name, _, _ in rows)),
+                         (2, b"".join(line + b"\n" for _, _, line in rows), b""))
 
     def test_exit_status_is_the_worst_verdict_in_any_order(self):
         self.put("ok.xml", stamped(b"abc"))
@@ -1215,6 +1327,13 @@ class AtATerminal(ToolTest):
     def test_waits_for_one_key_without_echo_and_restores_the_terminal(self):
         self.put("data/tovra.xml", b"abc")
         os.mkdir(self.path("out"))
+        # A key, and Up and F5, which send several bytes: none may be left for the shell.
+        for key in (b"k", b"\x1b[A", b"\x1b[15~"):
+            with self.subTest(key=key):
+                self.press_at_the_prompt(key)
+                self.assertEqual(self.get("out/tovra.xml"), stamped(b"abc"))
+
+    def press_at_the_prompt(self, key):
         master, slave = pty.openpty()
         before = termios.tcgetattr(slave)
         proc = subprocess.Popen(LAUNCHER + [BINARY], cwd=self.dir, stdin=slave, stdout=slave,
@@ -1228,13 +1347,14 @@ class AtATerminal(ToolTest):
             self.assertEqual(seen, PROMPT)
             time.sleep(0.5)
             self.assertIsNone(proc.poll(), "it must wait for a key")
-            os.write(master, b"k")
+            os.write(master, key)
             self.assertEqual(proc.wait(timeout=20), 0)
             time.sleep(0.1)
             rest = os.read(master, 1024) if select.select([master], [], [], 0.2)[0] else b""
             self.assertEqual(rest, b"", "the key must not be echoed")
             self.assertEqual(termios.tcgetattr(slave), before)
-            self.assertEqual(self.get("out/tovra.xml"), stamped(b"abc"))
+            unread = fcntl.ioctl(slave, termios.FIONREAD, bytes(4))
+            self.assertEqual(int.from_bytes(unread, sys.byteorder), 0, "bytes of the key left for the shell")
         finally:
             if proc.poll() is None:
                 proc.kill()

@@ -10,7 +10,8 @@ puts, fputs, directly or through a named string constant), each of its lines
 with its runs of blanks taken as one; a conversion stands for any upper-case
 word of the page, such as PATH or REASON. The exit statuses are the numbers that main
 returns and the values of the file's enumerators that any function returns;
-the page lists each under EXIT STATUS as a tagged paragraph.
+the page lists each under EXIT STATUS as a tagged paragraph. The page and
+the README say alike what makes a trailer malformed.
 """
 import os
 import re
@@ -99,6 +100,17 @@ class ManPages(unittest.TestCase):
                            if re.sub(CONVERSION, "", line).strip() and not re.search(pattern(line), text)]
                 self.assertEqual(missing, [], "messages of %s that %s lacks" % (source, page))
                 self.assertEqual(statuses, exit_statuses(code), "exit statuses under EXIT STATUS")
+
+    def test_a_malformed_trailer_is_defined_alike_in_the_page_and_the_readme(self):
+        # Each way a trailer is malformed, as xmlstamp-verify decides it.
+        cases = ["bytes after it", "a second marker", "no '>", "a sign", "a leading zero", "more than ten digits",
+                 "over 4294967295"]
+        with open(os.path.join(SOURCE, PAGES["src/verify_main.cpp"])) as p, open(os.path.join(SOURCE, "README.md")) as r:
+            page, readme = render(p.read())[0], r.read().replace("`", "")
+        definitions = {"page": re.search(r"FILE: malformed trailer (A marker.*?) FILE:", page)[1],
+                       "README": re.search(r"\| FILE: malformed trailer \| (.*) \|", readme)[1]}
+        for where, definition in definitions.items():
+            self.assertEqual([case for case in cases if case not in definition], [], "%s: %s" % (where, definition))
 
 
 if __name__ == "__main__":

@@ -11,6 +11,7 @@ The helper is tests/windows_helper.cpp, built for Windows beside the tool.
 import argparse
 import os
 import random
+import re
 import shlex
 import shutil
 import signal
@@ -445,6 +446,39 @@ class Wildcards(WindowsTest):
         self.assertEqual(self.cmd('"%s"' % windows_path(e2e.BINARY), "*.xml", "out.xml"),
                          (1, b"can't find the software file *.xml \n"))
         self.assertFalse(os.path.exists(self.path("out.xml")))
+
+
+    def test_patterns_with_a_dot_as_dir_takes_them(self):
+        names = ["README", "a.xml", "b.XML", "ab.xml", "x.y", "a.b.c"]
+        for name in names:
+            self.put("dos/" + name, stamped(b"abc"))
+        verify = '"%s"' % windows_path(e2e.VERIFY)
+        rows = [
+            # (pattern, the names it stands for: None for those dir lists)
+            ("*.*", None),
+            ("?.xml", None),
+            ("a*", None),
+            ("*.", ["README"]),  # Wine's dir lists every name
+        ]
+        for pattern, expected in rows:
+            with self.subTest(pattern):
+                if expected is None:
+                    code, listed = self.cmd("dir", "/b", "/a-d-h-s", "dos\\" + pattern)
+                    expected = listed.decode().splitlines()
+                    self.assertTrue(code == 0 and expected, listed)
+                code, out = self.cmd(verify, "dos\\" + pattern)
+                self.assertEqual((code, sorted(out.splitlines(), key=bytes.lower)),
+                                 (0, sorted((b"dos\\%s: ok (317)" % n.encode() for n in expected), key=bytes.lower)))
+
+    def test_names_from_the_listing_are_escaped(self):
+        # The listing may hold a name that someone else chose; Wine lists C0
+        # controls too, but cannot open such a name.
+        for name in (e2e.CSI[0], e2e.RETITLES[0], "plain"):
+            self.put("odd/%s.xml" % name, stamped(b"abc"))
+        code, out = self.cmd('"%s"' % windows_path(e2e.VERIFY), "odd\\*.xml")
+        self.assertEqual(code, 2)
+        self.assertRegex(out, rb"^odd\\%s\.xml: ok \(317\)\nodd\\%s\.xml: can't read \([^)]+\)\n"
+                         rb"odd\\plain\.xml: ok \(317\)\n$" % (re.escape(e2e.CSI[1]), re.escape(e2e.RETITLES[1])))
 
 
 def main():
