@@ -36,6 +36,7 @@ static int stamp_pass(const char* openname, const char* fname)
         return kStamped;
     const std::string why = describe_error(error);
     const std::string input = printable_path(openname);
+    const std::string output = printable_path(fname);
     switch (result) {
     case kCantOpen:
         std::printf("can't find the software file %s \n", input.c_str());
@@ -47,10 +48,10 @@ static int stamp_pass(const char* openname, const char* fname)
         std::printf("can't hold the software file %s in memory (%s) \n", input.c_str(), why.c_str());
         break;
     case kCantWrite:
-        std::printf("can't write the output file %s (%s) \n", printable_path(fname).c_str(), why.c_str());
+        std::printf("can't write the output file %s (%s) \n", output.c_str(), why.c_str());
         break;
     case kNotFlushed:
-        std::printf("the output file %s is in place, but may not be on disk (%s) \n", fname, why.c_str());
+        std::printf("the output file %s is in place, but may not be on disk (%s) \n", output.c_str(), why.c_str());
         break;
     }
     return result;
