@@ -1,7 +1,7 @@
 # Installing, the CMake package that find_package(xmlstamp) loads, and the
-# packages that cpack builds: a .deb and a .tar.gz on Linux, a .zip for
-# Windows. Every installed path is relative to the prefix, so an installed
-# tree or an unpacked archive may be moved anywhere.
+# packages that cpack builds: a .deb and a .tar.gz on Linux, a .zip and an
+# installer (installer/) for Windows. Every installed path is relative to the
+# prefix, so an installed tree or an unpacked archive may be moved anywhere.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -92,7 +92,16 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/cpack-options.cmake)
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
+  include(installer/installer.cmake)
 else()
   set(CPACK_GENERATOR DEB TGZ)
 endif()
+# Every package has the same bytes wherever and whenever it is built: cpack
+# fixes the modes and times of what it stages, then writes the archives again
+# in a fixed order (cmake/reproducible.py).
+find_package(Python3 QUIET COMPONENTS Interpreter)
+set(CPACK_XMLSTAMP_PYTHON "${Python3_EXECUTABLE}")
+set(CPACK_XMLSTAMP_SOURCE_DIR "${PROJECT_SOURCE_DIR}")
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/cpack-stage.cmake)
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/cpack-archives.cmake)
 include(CPack)
