@@ -16,8 +16,9 @@ if(NOT "$ENV{SOURCE_DATE_EPOCH}" MATCHES "^[0-9]+$")
 endif()
 
 # The .deb carries the licence in Debian's copyright file, next to Debian's
-# changelog, and the README and docs/ compressed, as Debian keeps documents;
-# the other packages carry LICENSE, README.md and docs/ as they are.
+# changelog, and the README, NEWS and docs/ compressed, as Debian keeps
+# documents; the other packages carry LICENSE, README.md, NEWS.md and docs/ as
+# they are.
 if(CPACK_GENERATOR STREQUAL "DEB")
   list(GET CPACK_INSTALL_CMAKE_PROJECTS 0 build_dir)
   list(GET CPACK_INSTALL_CMAKE_PROJECTS 1 project)

@@ -155,7 +155,7 @@ class DebTest(PackageCase):
         with tarfile.open(glob.glob(self.path("*.tar.gz"))[0]) as archive:
             names = {name.split("/", 1)[-1] for name in archive.getnames()}
         expected = {"bin/xmlstamp", "bin/xmlstamp-verify", "share/man/man1/xmlstamp.1.gz",
-                    "share/man/man1/xmlstamp-verify.1.gz", "share/doc/xmlstamp/README.md",
+                    "share/man/man1/xmlstamp-verify.1.gz", "share/doc/xmlstamp/README.md", "share/doc/xmlstamp/NEWS.md",
                     "share/doc/xmlstamp/LICENSE", "share/cmake/xmlstamp/xmlstampConfig.cmake"}
         expected |= {"share/doc/xmlstamp/docs/" + name for name in DOCS}
         self.assertEqual(expected - names, set())
@@ -168,7 +168,7 @@ class ZipTest(PackageCase):
             names = {name.split("/", 1)[-1] for name in archive.namelist()}
             archive.extractall(unzipped)
         expected = {"bin/xmlstamp.exe", "bin/xmlstamp-verify.exe", "bin/data/tovra.xml", "bin/out/", "README.md",
-                    "LICENSE", "share/cmake/xmlstamp/xmlstampConfig.cmake"}
+                    "NEWS.md", "LICENSE", "share/cmake/xmlstamp/xmlstampConfig.cmake"}
         self.assertEqual(expected - names, set())
 
         [top] = os.listdir(unzipped)
