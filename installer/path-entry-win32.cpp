@@ -16,6 +16,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -123,12 +124,12 @@ LSTATUS write_path(HKEY key, const PathValue& value)
     return RegSetValueExW(key, kPathValue, 0, value.type, reinterpret_cast<const BYTE*>(value.text.c_str()), bytes);
 }
 
-int fail(const char* what, LSTATUS status)
+int fail(const wchar_t* what, LSTATUS status)
 {
     wchar_t reason[512] = L"";
     FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, static_cast<DWORD>(status), 0,
                    reason, static_cast<DWORD>(std::size(reason)), nullptr);
-    fwprintf(stderr, L"path-entry: can't %hs the system PATH (%ls)\n", what, reason);
+    fwprintf(stderr, L"path-entry: can't %ls the system PATH (%ls)\n", what, reason);
     return 1;
 }
 
@@ -144,13 +145,13 @@ int wmain(int argc, wchar_t** argv)
     HKEY key = nullptr;
     LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kEnvironmentKey, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key);
     if (status != ERROR_SUCCESS) {
-        return fail("open", status);
+        return fail(L"open", status);
     }
     PathValue value;
     status = read_path(key, value);
     if (status != ERROR_SUCCESS) {
         RegCloseKey(key);
-        return fail("read", status);
+        return fail(L"read", status);
     }
     std::wstring changed = action == L"add" ? with_folder(value.text, argv[2]) : without_folder(value.text, argv[2]);
     if (changed != value.text) {
@@ -158,5 +159,5 @@ int wmain(int argc, wchar_t** argv)
         status = write_path(key, value);
     }
     RegCloseKey(key);
-    return status == ERROR_SUCCESS ? 0 : fail("write", status);
+    return status == ERROR_SUCCESS ? 0 : fail(L"write", status);
 }
