@@ -3,7 +3,9 @@
 # Every time that a package records is SOURCE_DATE_EPOCH: as the environment
 # gives it, else the time of the source's last commit, else, outside git, the
 # time of the latest entry of the Debian changelog, as dpkg would take it.
-if(NOT "$ENV{SOURCE_DATE_EPOCH}" MATCHES "^[0-9]+$")
+if(NOT "$ENV{SOURCE_DATE_EPOCH}" MATCHES "^[0-9]*$")
+  message(FATAL_ERROR "SOURCE_DATE_EPOCH is \"$ENV{SOURCE_DATE_EPOCH}\", not a number of seconds since 1970")
+elseif("$ENV{SOURCE_DATE_EPOCH}" STREQUAL "")
   execute_process(COMMAND git log -1 --format=%ct -- . WORKING_DIRECTORY "${CPACK_XMLSTAMP_SOURCE_DIR}"
                   OUTPUT_VARIABLE epoch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
   if(NOT epoch MATCHES "^[0-9]+$")
