@@ -1,7 +1,16 @@
+# The version is project()'s alone. NEWS.md says what each version changed,
+# the latest first, each under its own heading.
+file(READ NEWS.md news)
+string(REGEX MATCH "\n## ([0-9][^\n]*)" match "${news}")
+if(NOT CMAKE_MATCH_1 STREQUAL PROJECT_VERSION)
+  message(FATAL_ERROR "NEWS.md: its latest version is \"${CMAKE_MATCH_1}\"; "
+                      "add a heading \"## ${PROJECT_VERSION}\" above it, with what changed")
+endif()
+
 # Installing, the CMake package that find_package(xmlstamp) loads, and the
-# packages that cpack builds: a .deb and a .tar.gz on Linux, a .zip for
-# Windows. Every installed path is relative to the prefix, so an installed
-# tree or an unpacked archive may be moved anywhere.
+# packages that cpack builds: a .deb and a .tar.gz on Linux, a .zip and an
+# installer (installer/) for Windows. Every installed path is relative to the
+# prefix, so an installed tree or an unpacked archive may be moved anywhere.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -21,8 +30,8 @@ install(CODE "if(CMAKE_INSTALL_DO_STRIP)
                           \"${installed}/$<TARGET_FILE_NAME:xmlstamp-verify>\" COMMAND_ERROR_IS_FATAL ANY)
 endif()")
 # The .deb carries the documents in Debian's form instead (cmake/cpack-options.cmake).
-# The README links to docs/, which goes beside it.
-install(FILES README.md LICENSE DESTINATION ${doc_dir} COMPONENT docs)
+# The README links to docs/ and NEWS.md, which go beside it.
+install(FILES README.md NEWS.md LICENSE DESTINATION ${doc_dir} COMPONENT docs)
 install(DIRECTORY docs/ DESTINATION ${doc_dir}/docs COMPONENT docs FILES_MATCHING PATTERN "*.md")
 if(WIN32)
   # A double click starts the tool in its own folder, where it reads
@@ -58,7 +67,7 @@ if(NOT WIN32)
   # The documents of the .deb, whose links name each other's compressed files.
   file(GLOB docs RELATIVE ${PROJECT_SOURCE_DIR} CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
   set(deb_docs)
-  foreach(doc IN ITEMS README.md ${docs})
+  foreach(doc IN ITEMS README.md NEWS.md ${docs})
     set(output ${CMAKE_CURRENT_BINARY_DIR}/gz/${doc}.gz)
     set(script ${PROJECT_SOURCE_DIR}/cmake/debian/compress-doc.cmake)
     add_custom_command(OUTPUT ${output}
@@ -66,7 +75,7 @@ if(NOT WIN32)
                                -DGZIP=${GZIP_PROGRAM} -P ${script}
                        DEPENDS ${PROJECT_SOURCE_DIR}/${doc} ${script} VERBATIM)
     list(APPEND compressed ${output})
-    if(NOT doc STREQUAL "README.md")
+    if(doc MATCHES "^docs/")
       list(APPEND deb_docs ${output})
     endif()
   endforeach()
@@ -92,7 +101,16 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/cpack-options.cmake)
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
+  include(installer/installer.cmake)
 else()
   set(CPACK_GENERATOR DEB TGZ)
 endif()
+# Every package has the same bytes wherever and whenever it is built: cpack
+# fixes the modes and times of what it stages, then writes the archives again
+# in a fixed order (cmake/reproducible.py).
+find_package(Python3 QUIET COMPONENTS Interpreter)
+set(CPACK_XMLSTAMP_PYTHON "${Python3_EXECUTABLE}")
+set(CPACK_XMLSTAMP_SOURCE_DIR "${PROJECT_SOURCE_DIR}")
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/cpack-stage.cmake)
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/cpack-archives.cmake)
 include(CPack)

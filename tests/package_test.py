@@ -6,10 +6,10 @@
 
 ConsumerTest installs the build, moves the installed tree and builds a project
 that stamps its configuration with find_package(xmlstamp). DebTest builds the
-.deb and the .tar.gz, runs lintian and the unpacked tools. ZipTest builds the
-Windows .zip and runs it as unpacked. ExeTest reads a Windows executable's
-resources and symbols. ToolsOnlyTest builds the tools where GoogleTest is
-missing.
+.deb and the .tar.gz, runs lintian, installs the .deb with dpkg into a root of
+its own, runs its tools and removes it again. ZipTest builds the Windows .zip
+and runs it as unpacked. ExeTest reads a Windows executable's resources and
+symbols. ToolsOnlyTest builds the tools where GoogleTest is missing.
 """
 import argparse
 import glob
@@ -133,8 +133,12 @@ class DebTest(PackageCase):
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.assertEqual((lintian.returncode, lintian.stdout), (0, ""), lintian.stderr)
 
+        # Installed by dpkg into a root of its own, and removed at the end.
         root = self.path("root")
-        run("dpkg-deb", "-x", deb, root)
+        os.makedirs(os.path.join(root, "var", "lib", "dpkg", "updates"))
+        open(os.path.join(root, "var", "lib", "dpkg", "status"), "w").close()
+        dpkg = ["dpkg", "--root=" + root, "--force-script-chrootless", "--force-not-root"]
+        run(*dpkg, "--install", deb)
         # Debian compresses every document over 4 KB but the copyright file.
         doc = os.path.join(root, "usr", "share", "doc", "xmlstamp")
         plain = {name: os.path.getsize(os.path.join(folder, name)) for folder, _, names in os.walk(doc)
@@ -151,11 +155,15 @@ class DebTest(PackageCase):
         # static one.
         linked = "NEEDED" in run("readelf", "--dynamic", tool)
         self.assertEqual(run("dpkg-deb", "--field", deb, "Depends").strip() != "", linked)
+        run(*dpkg, "--remove", "xmlstamp")
+        self.assertEqual(os.listdir(root), ["var"])
+        self.assertEqual([os.path.join(folder, name) for folder, _, names in os.walk(os.path.join(root, "var"))
+                          for name in names if "xmlstamp" in name], [])
 
         with tarfile.open(glob.glob(self.path("*.tar.gz"))[0]) as archive:
             names = {name.split("/", 1)[-1] for name in archive.getnames()}
         expected = {"bin/xmlstamp", "bin/xmlstamp-verify", "share/man/man1/xmlstamp.1.gz",
-                    "share/man/man1/xmlstamp-verify.1.gz", "share/doc/xmlstamp/README.md",
+                    "share/man/man1/xmlstamp-verify.1.gz", "share/doc/xmlstamp/README.md", "share/doc/xmlstamp/NEWS.md",
                     "share/doc/xmlstamp/LICENSE", "share/cmake/xmlstamp/xmlstampConfig.cmake"}
         expected |= {"share/doc/xmlstamp/docs/" + name for name in DOCS}
         self.assertEqual(expected - names, set())
@@ -168,7 +176,7 @@ class ZipTest(PackageCase):
             names = {name.split("/", 1)[-1] for name in archive.namelist()}
             archive.extractall(unzipped)
         expected = {"bin/xmlstamp.exe", "bin/xmlstamp-verify.exe", "bin/data/tovra.xml", "bin/out/", "README.md",
-                    "LICENSE", "share/cmake/xmlstamp/xmlstampConfig.cmake"}
+                    "NEWS.md", "LICENSE", "share/cmake/xmlstamp/xmlstampConfig.cmake"}
         self.assertEqual(expected - names, set())
 
         [top] = os.listdir(unzipped)

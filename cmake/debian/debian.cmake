@@ -1,6 +1,6 @@
 # What only the .deb holds, next to the files of every install: Debian's
-# copyright file and changelog, the README and docs/ compressed, and a word to
-# lintian for a static build.
+# copyright file and changelog, the README, NEWS and docs/ compressed, and a
+# word to lintian for a static build.
 
 # The copyright file is LICENSE in Debian's format.
 file(READ LICENSE license)
@@ -10,7 +10,7 @@ string(REPLACE "\n\n" "\n.\n" terms "${CMAKE_MATCH_2}")
 string(REPLACE "\n" "\n " terms "${terms}")
 configure_file(cmake/debian/copyright.in debian/copyright @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/debian/copyright ${CMAKE_CURRENT_BINARY_DIR}/gz/changelog.gz
-              ${CMAKE_CURRENT_BINARY_DIR}/gz/README.md.gz
+              ${CMAKE_CURRENT_BINARY_DIR}/gz/README.md.gz ${CMAKE_CURRENT_BINARY_DIR}/gz/NEWS.md.gz
         DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT deb EXCLUDE_FROM_ALL)
 install(FILES ${deb_docs} DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs COMPONENT deb EXCLUDE_FROM_ALL)
 install(CODE "set(readelf \"${CMAKE_READELF}\")\nset(bin_dir \"${CMAKE_INSTALL_BINDIR}\")" COMPONENT deb EXCLUDE_FROM_ALL)

@@ -1,0 +1,19 @@
+# The Windows installer, which cpack makes with NSIS (cpack -G NSIS64) from
+# the tree of the .zip; installer/NSIS.template.in is its script. It carries
+# path-entry.exe, built here, which puts the tools' folder on the system PATH
+# and takes it off again.
+find_program(MAKENSIS_PROGRAM makensis)
+if(NOT MAKENSIS_PROGRAM)
+  message(STATUS "No installer: it needs makensis (apt-get install -y nsis)")
+  return()
+endif()
+
+add_executable(path-entry ${CMAKE_CURRENT_LIST_DIR}/path-entry-win32.cpp)
+target_link_options(path-entry PRIVATE -municode $<$<CONFIG:Release>:-s>)
+set_target_properties(path-entry PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/installer)
+
+list(APPEND CPACK_GENERATOR NSIS64)
+set(CPACK_MODULE_PATH ${CMAKE_CURRENT_LIST_DIR})
+set(CPACK_XMLSTAMP_PATH_ENTRY ${CMAKE_CURRENT_BINARY_DIR}/installer/path-entry.exe)
+# From LICENSE, as the executables' version resources have it.
+set(CPACK_XMLSTAMP_COPYRIGHT "${copyright}")
