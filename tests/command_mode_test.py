@@ -28,7 +28,7 @@ class CommandMode(harness.ToolTest):
             ("windows", {"a.xml": b"abc"}, [(("a.xml", "NUL"), {})]),
         ]
         for system, files, runs in cases:
-            if system in (None, harness.this_system()):
+            if system in (None, harness.PLATFORM):
                 with self.subTest(runs[0][0]):
                     self.reset()
                     self.make(files)

@@ -27,7 +27,7 @@ need, SKIPPED = runner.need, runner.SKIPPED
 ARGS = argparse.Namespace()
 BINARY = VERIFY = HELPER = ""
 LAUNCHER = []
-WINDOWS = False
+WINDOWS, PLATFORM = False, "posix"  # PLATFORM: "windows" or "posix", as a class's `system` says
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SAMPLE = os.path.join(SOURCE, "data", "tovra.xml")
 
@@ -66,10 +66,6 @@ def failed(message, reason):
     """A failure message with the system's reason for it. Windows words its
     reasons its own way, so there only their presence is compared."""
     return b"%s (%s) \n" % (message, b"..." if WINDOWS else reason)
-
-
-def this_system():
-    return "windows" if WINDOWS else "posix"
 
 
 def posix_only(test):
@@ -121,20 +117,15 @@ def run(*command, cwd=None, env=None):
     return output
 
 
-def read_calls(trace):
-    """The (name, arguments and result) of each call in an strace output."""
-    return [m.groups() for m in map(CALL.match, trace) if m]
-
-
 def traced(args, cwd, options=(), env=(), **run):
     """A run of the tool under strace with its `options`: the calls it
-    made, and its outcome."""
+    made, each its name and its arguments and result, and its outcome."""
     trace = os.path.join(tempfile.gettempdir(), "xmlstamp-trace-%d" % os.getpid())
     proc = subprocess.run(["strace", "-f", "-qq", "-o", trace, *options, BINARY, *args], cwd=cwd,
                           stdin=subprocess.DEVNULL, capture_output=True, timeout=60, env=dict(UNDER_PTRACE, **dict(env)),
                           **run)
     with open(trace) as f:
-        calls = read_calls(f)
+        calls = [m.groups() for m in map(CALL.match, f) if m]
     os.remove(trace)
     return calls, proc
 
@@ -197,7 +188,7 @@ class ToolTest(unittest.TestCase):
     root = False  # True for a class whose tests need root
 
     def setUp(self):
-        if self.system not in (None, this_system()):
+        if self.system not in (None, PLATFORM):
             self.skipTest("%s only" % self.system)
         if self.root:
             self.need_root()
@@ -370,34 +361,6 @@ class WindowsTest(ToolTest):
     def attributes(self, name, *change):
         return int(self.helper("attributes", "\\\\?\\" + windows_path(self.path(name)), *change), 16)
 
-    def hold(self, name, sharing):
-        """Has the helper open `name` as another program would, sharing it for
-        reading, writing and deleting as `sharing` ("rwd") says, and waits
-        until it holds it; closing its standard input lets go of it."""
-        holder = self.helper_process("hold", windows_path(self.path(name)), sharing)
-        self.assertEqual(holder.stdout.readline(), b"held\r\n")
-        return holder
-
-    def run_by_helper(self, *args, under=()):
-        """Starts the tool through the helper, which ends it with
-        TerminateProcess once its standard input is closed."""
-        # strace says so when a process it delays is ended: that is the point.
-        started = self.helper_process("run", windows_path(BINARY), *args, under=under)
-        self.assertEqual(started.stdout.readline(), b"started\r\n")
-        return started
-
-    def helper_process(self, *args, under=()):
-        process = subprocess.Popen([*under, *LAUNCHER, HELPER, *args], cwd=self.dir, stdin=subprocess.PIPE,
-                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL if under else None)
-        self.addCleanup(process.wait, 60)
-        self.addCleanup(process.stdout.close)
-        self.addCleanup(process.stdin.close)
-        return process
-
-    def start_tool(self, *args):
-        return subprocess.Popen(LAUNCHER + [BINARY, *args], cwd=self.dir, stdin=subprocess.DEVNULL,
-                                stdout=subprocess.PIPE)
-
     def leftovers(self):
         return [name for name in self.tree() if name.endswith(".tmp")]
 
@@ -407,25 +370,22 @@ def configure(argv):
     module; returns the rest, for unittest. The launcher (the build's
     wine-run, say) runs a binary built for another system; a .exe is tested
     as Windows behaves."""
-    global BINARY, VERIFY, HELPER, LAUNCHER, WINDOWS
+    global BINARY, VERIFY, HELPER, LAUNCHER, WINDOWS, PLATFORM
     parser = argparse.ArgumentParser(description=sys.modules["__main__"].__doc__.splitlines()[0],
                                      allow_abbrev=False)
-    for option, meaning in [("--binary", "the xmlstamp executable to test"),
-                            ("--verify", "the xmlstamp-verify executable to test"),
-                            ("--helper", "windows_helper, built beside them"),
-                            ("--launcher", "a command that runs the binary, such as wine")]:
-        parser.add_argument(option, default="", help=meaning)
-    parser.add_argument("--sanitized", action="store_true", help="the binary is built with AddressSanitizer")
-    # What the package tests build and run.
-    for option in ("--build", "--cmake", "--cpack", "--version", "--wine", "--makensis", "--description",
-                   "--config"):
-        parser.add_argument(option)
+    # The tools, the Windows helper and what runs them; what the package
+    # tests build and run with.
+    for option in ("--binary", "--verify", "--helper", "--launcher", "--build", "--cmake", "--cpack", "--version",
+                   "--wine", "--makensis", "--description", "--config"):
+        parser.add_argument(option, default="")
+    parser.add_argument("--sanitized", action="store_true", help="the tools are built with AddressSanitizer")
     args, rest = parser.parse_known_args(argv[1:], namespace=ARGS)
     BINARY, VERIFY, HELPER = (os.path.abspath(path) if path else "" for path in (args.binary, args.verify, args.helper))
     LAUNCHER = shlex.split(args.launcher)
     if LAUNCHER and os.sep in LAUNCHER[0]:
         LAUNCHER[0] = os.path.abspath(LAUNCHER[0])
     WINDOWS = BINARY.lower().endswith(".exe")
+    PLATFORM = "windows" if WINDOWS else "posix"
     return [argv[0], *rest]
 
 

@@ -20,7 +20,15 @@ class InteractiveMode(harness.ToolTest):
     def test_stamps_every_byte_and_prompts(self):
         with open(harness.SAMPLE, "rb") as f:
             sample = f.read()
-        for case, content in [("the sample", sample), ("every byte", bytes(range(256)) * 20 + b"\0\r\n\x1a\r")]:
+        cases = [
+            # (case, the input)
+            ("the sample", sample),
+            ("every byte", bytes(range(256)) * 20 + b"\0\r\n\x1a\r"),
+            # 0xFF and CR LF: the first sums past 2^31, the second wraps past 2^32.
+            ("a sum past 2^31", b"\xff" * 8421505),
+            ("a sum that wraps", b"\xff" * 16843009),
+        ]
+        for case, content in cases:
             with self.subTest(case):
                 self.reset()
                 self.make({"data/tovra.xml": content, "out": "dir"})

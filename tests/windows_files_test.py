@@ -7,11 +7,12 @@ import os
 import random
 import shutil
 import signal
+import subprocess
 import time
 import unittest
 
 import harness
-from harness import HIDDEN, SYSTEM, deep, failed, stamped
+from harness import HIDDEN, SYSTEM, deep, failed, stamped, windows_path
 
 
 class Files(harness.WindowsTest):
@@ -52,7 +53,39 @@ class Files(harness.WindowsTest):
                 self.assertEqual(self.tree(), before)
 
 
-class HeldOpen(harness.WindowsTest):
+class HelperTest(harness.WindowsTest):
+    """Another program, the helper, that holds a file or ends the tool."""
+
+    def hold(self, name, sharing):
+        """Has the helper open `name` as another program would, sharing it for
+        reading, writing and deleting as `sharing` ("rwd") says, and waits
+        until it holds it; closing its standard input lets go of it."""
+        holder = self.helper_process("hold", windows_path(self.path(name)), sharing)
+        self.assertEqual(holder.stdout.readline(), b"held\r\n")
+        return holder
+
+    def run_by_helper(self, *args, under=()):
+        """Starts the tool through the helper, which ends it with
+        TerminateProcess once its standard input is closed."""
+        # strace says so when a process it delays is ended: that is the point.
+        started = self.helper_process("run", windows_path(harness.BINARY), *args, under=under)
+        self.assertEqual(started.stdout.readline(), b"started\r\n")
+        return started
+
+    def helper_process(self, *args, under=()):
+        process = subprocess.Popen([*under, *harness.LAUNCHER, harness.HELPER, *args], cwd=self.dir, stdin=subprocess.PIPE,
+                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL if under else None)
+        self.addCleanup(process.wait, 60)
+        self.addCleanup(process.stdout.close)
+        self.addCleanup(process.stdin.close)
+        return process
+
+    def start_tool(self, *args):
+        return subprocess.Popen(harness.LAUNCHER + [harness.BINARY, *args], cwd=self.dir, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE)
+
+
+class HeldOpen(HelperTest):
     def wait_for_staging(self, tool):
         """Returns once the tool has a staging file, or has ended."""
         while tool.poll() is None and not self.leftovers():
@@ -122,7 +155,7 @@ class HeldOpen(harness.WindowsTest):
         self.assertEqual(self.tree(), {"a.xml": b"abc", "out.xml": b"old"})
 
 
-class Killed(harness.WindowsTest):
+class Killed(HelperTest):
     """TerminateProcess (Task Manager's End task, taskkill /F, a cancelled
     build) at any moment before the swap leaves the old output whole and no
     staging file."""
