@@ -106,8 +106,9 @@ class WhileTheToolRuns(harness.ToolTest):
                 with proc.stdout, open(self.path("in.xml"), "wb") as f:
                     f.write(b"<a/>")
                     f.flush()
-                    # Once the input is being read, the output has been looked up.
-                    while fcntl.ioctl(f, termios.FIONREAD, bytes(4)) != bytes(4):
+                    # Once the input is being read, the output has been looked up;
+                    # a run that ends before that is a failure the checks below show.
+                    while fcntl.ioctl(f, termios.FIONREAD, bytes(4)) != bytes(4) and proc.poll() is None:
                         time.sleep(0.01)
                     for name, change in changes.items():
                         change(self.path(name))

@@ -94,7 +94,7 @@ class Verify(harness.ToolTest):
 
     @posix_only
     def test_control_characters_in_names_are_escaped(self):
-        """On Windows names with controls come from a listing: windows_test.py."""
+        """On Windows names with controls come from a listing: windows_batch_test.py."""
         good = stamped(b"abc")
         rows = [
             # (the file's name, its content or None for none, its line)
