@@ -11,20 +11,20 @@ until the output is whole: old or stamped, never a mix.
 
 Needs strace. Exits 77 (skipped) without it, unless CI is set.
 """
-import argparse
 import os
 import re
 import resource
 import shutil
 import signal
 import stat
-import subprocess
 import sys
 import tempfile
 
+import harness
+from harness import occurrence, staging_descriptor, without_tmpfile
+
 CONTENT = b"<config>\r\n  <item/>\r\n</config>\r\n"
-STAMPED = CONTENT + b"\r\n<!--CRC Config-->\r\n<CRC key='CheckNum' value='%d'>" % (sum(CONTENT) + 23)
-CALL = re.compile(r"^(?:\d+ +)?(\w+)\((.*)")
+STAMPED = harness.stamped(CONTENT)
 
 # (scenario, files before (a link's content is its target's name; a device
 # has none), arguments, the file that gets the stamp, or None for a device)
@@ -67,9 +67,10 @@ def snapshot(folder):
     return found
 
 
-class Harness:
-    def __init__(self, binary):
-        self.binary = binary
+class Sweeps:
+    """The runs made, and the failures found."""
+
+    def __init__(self):
         self.failures = []
         self.runs = 0
 
@@ -89,14 +90,9 @@ class Harness:
                     f.write(content)
                 os.chmod(os.path.join(folder, name), mode)
             before = snapshot(folder)
-            trace = os.path.join(tempfile.gettempdir(), "xmlstamp-trace-%d" % os.getpid())
             # A file left in the temporary folder shows in the snapshot.
-            proc = subprocess.run(["strace", "-f", "-qq", "-o", trace, *strace_options, self.binary, *args],
-                                  cwd=folder, stdin=subprocess.DEVNULL, capture_output=True, timeout=60,
-                                  env=dict(os.environ, TMPDIR=folder), preexec_fn=no_core_files)
-            with open(trace) as f:
-                calls = read_calls(f)
-            os.remove(trace)
+            calls, proc = harness.traced(args, folder, strace_options, env={"TMPDIR": folder},
+                                         preexec_fn=no_core_files)
             self.runs += 1
             return before, snapshot(folder), proc.returncode, proc.stdout, calls
 
@@ -153,11 +149,6 @@ def no_core_files():
     resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
 
 
-def read_calls(trace):
-    """The (name, arguments and result) of each call in an strace output."""
-    return [m.groups() for m in map(CALL.match, trace) if m]
-
-
 def injection_points(calls, extra, start):
     """Each call from index `start` on that an injection can aim at, as its
     index, name and per-name count, which strace's `when` takes. The exit and
@@ -169,31 +160,7 @@ def injection_points(calls, extra, start):
             yield i, call, seen[call]
 
 
-def occurrence(calls, wanted, test=lambda args: True, nth=1):
-    """The name and the per-name count, which strace's `when` takes, of the
-    nth call in `wanted` whose arguments pass `test`."""
-    seen = {}
-    for call, args in calls:
-        seen[call] = seen.get(call, 0) + 1
-        if call in wanted and test(args):
-            nth -= 1
-            if nth == 0:
-                return call, seen[call]
-    raise AssertionError("no call among %s" % (wanted,))
-
-
-def without_tmpfile(calls):
-    """The strace option that fails the first unnamed file a run like `calls`
-    creates, as a file system without them does."""
-    return "inject=openat:error=EOPNOTSUPP:when=%d" % occurrence(calls, {"openat"}, lambda a: "O_TMPFILE" in a)[1]
-
-
-def staging_descriptor(calls):
-    """The descriptor of the unnamed staging file of a run like `calls`."""
-    return next(re.search(r"= (\d+)$", args).group(1) for call, args in calls if call == "openat" and "O_TMPFILE" in args)
-
-
-def check_flush_order(harness, name, calls):
+def check_flush_order(sweeps, name, calls):
     """A success must survive a power cut: the staged file is flushed before
     the rename, and the folder that holds the new name after it."""
     staged = staging_descriptor(calls)
@@ -201,9 +168,9 @@ def check_flush_order(harness, name, calls):
     folder = calls[renamed][1].split(",")[0]
     flushed = [(i, args.split(")")[0]) for i, (call, args) in enumerate(calls) if call == "fsync"]
     if not any(i < renamed and fd == staged for i, fd in flushed):
-        harness.failures.append("%s: the staged file is not flushed before the rename" % name)
+        sweeps.failures.append("%s: the staged file is not flushed before the rename" % name)
     if not any(i > renamed and fd == folder for i, fd in flushed):
-        harness.failures.append("%s: the folder is not flushed after the rename" % name)
+        sweeps.failures.append("%s: the folder is not flushed after the rename" % name)
 
 
 def fallbacks(name, calls):
@@ -232,28 +199,28 @@ ENDING_SIGNALS = [signal.SIGHUP, signal.SIGINT, signal.SIGQUIT, signal.SIGILL, s
                   signal.SIGPROF, signal.SIGIO, signal.SIGPWR, signal.SIGSYS, signal.SIGRTMIN, signal.SIGRTMAX]
 
 
-def sweep_file_scenario(harness, name, files, args, target):
+def sweep_file_scenario(sweeps, name, files, args, target):
     """Every failure and the signals that a run with a file as its output
     may meet, on each of the ways it may take."""
-    calls = harness.sweep(name, files, args, target)
+    calls = sweeps.sweep(name, files, args, target)
     # A refused rename sends the output down the overwrite in place, with
     # the old bytes kept aside to put back.
     in_place = ["-e", "inject=renameat:error=EBUSY:when=1"]
     if name != "new output":
-        harness.sweep(name + ", overwritten in place", files, args, target, in_place)
+        sweeps.sweep(name + ", overwritten in place", files, args, target, in_place)
     # The output's own ways; a link or the same file as input take no other.
     for lacks, extra in fallbacks(name, calls) if name in ("new output", "existing output", "stamped input") else ():
-        harness.sweep("%s, %s" % (name, lacks), files, args, target, extra)
+        sweeps.sweep("%s, %s" % (name, lacks), files, args, target, extra)
     # Without an unnamed file the staging file has a name from the start,
     # which a signal must take with it.
     no_tmpfile = without_tmpfile(calls)
-    harness.sweep(name + ", named staging file", files, args, target, ["-e", no_tmpfile])
+    sweeps.sweep(name + ", named staging file", files, args, target, ["-e", no_tmpfile])
     # Signals wait while the output is overwritten in place.
     if name != "new output":
         for extra, sig in ((in_place, signal.SIGTERM), (in_place, signal.SIGINT),
                            (in_place + ["-e", no_tmpfile], signal.SIGTERM)):
-            harness.signal_sweep("%s, %s" % (name, " ".join(extra)), files, args, target, extra, sig)
-    check_flush_order(harness, name, calls)
+            sweeps.signal_sweep("%s, %s" % (name, " ".join(extra)), files, args, target, extra, sig)
+    check_flush_order(sweeps, name, calls)
     for extra in ([], ["-e", no_tmpfile]):
         for wanted in ({"copy_file_range", "write", "pwrite64"}, {"fsync"}):
             # Only an unnamed staging file can be left by kill -9 without a
@@ -262,33 +229,31 @@ def sweep_file_scenario(harness, name, files, args, target):
                     signal.SIGTERM, signal.SIGINT) + ((signal.SIGKILL,) if not extra else ()):
                 call, when = occurrence(calls, wanted)
                 inject = "inject=%s:signal=%d:when=%d" % (call, sig, when)
-                harness.check("%s, %s %s" % (name, " ".join(extra), inject), files, args, target,
+                sweeps.check("%s, %s %s" % (name, " ".join(extra), inject), files, args, target,
                               [*extra, "-e", inject], signal_number=sig)
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--binary", required=True)
-    binary = os.path.abspath(parser.parse_args().binary)
+    harness.configure(sys.argv)
     if shutil.which("strace") is None:
         print("Skipped: fault_injection needs strace (apt-get install -y strace)")
-        return 1 if os.environ.get("CI") else 77
+        return 1 if os.environ.get("CI") else harness.SKIPPED
 
-    harness = Harness(binary)
+    sweeps = Sweeps()
     for name, files, args, target in SCENARIOS:
         if target is None and os.geteuid() != 0:
             print("skipped %s: only root makes a device" % name)
         elif target is None:
             # A device: nothing is renamed; without an unnamed file in the
             # temporary folder, its stamp is held in memory.
-            calls = harness.sweep(name, files, args, target)
-            harness.sweep(name + ", in memory", files, args, target, ["-e", without_tmpfile(calls)])
+            calls = sweeps.sweep(name, files, args, target)
+            sweeps.sweep(name + ", in memory", files, args, target, ["-e", without_tmpfile(calls)])
         else:
-            sweep_file_scenario(harness, name, files, args, target)
-    for failure in harness.failures:
+            sweep_file_scenario(sweeps, name, files, args, target)
+    for failure in sweeps.failures:
         print("FAILED", failure)
-    print("%d runs, %d failed" % (harness.runs, len(harness.failures)))
-    return 1 if harness.failures else 0
+    print("%d runs, %d failed" % (sweeps.runs, len(sweeps.failures)))
+    return 1 if sweeps.failures else 0
 
 
 if __name__ == "__main__":

@@ -6,35 +6,28 @@ files, and a system PATH of any length and form kept as it was.
 
     installer_test.py --build DIR --cpack PATH --version X.Y.Z --wine PATH --makensis PATH TestCase...
 """
-import argparse
 import glob
 import hashlib
 import os
 import re
 import shutil
 import subprocess
-import sys
-import tempfile
 import time
-import unittest
 
-import package_test
-import runner
+import harness
+from harness import ARGS, run
 
-ARGS = argparse.Namespace()
 WINESERVER = "/usr/lib/wine/wineserver"
 UNINSTALL = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 ENVIRONMENT = r"HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Environment"
 BIN = r"C:\Program Files\xmlstamp\bin"
 
 
-class InstallerCase(unittest.TestCase):
+class InstallerCase(harness.ToolTest):
     def setUp(self):
-        runner.need(self, os.access(ARGS.makensis, os.X_OK), "makensis", "apt-get install -y nsis")
-        temporary = tempfile.TemporaryDirectory()
-        self.addCleanup(temporary.cleanup)
-        self.dir = os.path.realpath(temporary.name)
-        prefix = os.path.join(self.dir, "prefix")
+        harness.need(self, os.access(ARGS.makensis, os.X_OK), "makensis", "apt-get install -y nsis")
+        super().setUp()
+        prefix = self.path("prefix")
         self.env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
         self.drive_c = os.path.join(prefix, "drive_c")
         self.addCleanup(self.stop_wine)
@@ -54,7 +47,7 @@ class InstallerCase(unittest.TestCase):
         options = ["-D", "CPACK_PACKAGE_VERSION=" + version, "-D", "CPACK_PACKAGE_FILE_NAME=xmlstamp-" + version]
         if extra:
             options += ["-D", "CPACK_INSTALLED_DIRECTORIES=%s;/" % extra]
-        package_test.run(ARGS.cpack, "-G", "NSIS64", "--config", os.path.join(ARGS.build, "CPackConfig.cmake"),
+        run(ARGS.cpack, "-G", "NSIS64", "--config", os.path.join(ARGS.build, "CPackConfig.cmake"),
                          "-B", folder, *options)
         [installer] = glob.glob(os.path.join(folder, "*-setup.exe"))
         [staged] = glob.glob(os.path.join(folder, "_CPack_Packages", "*", "NSIS64", "*-setup"))
@@ -202,8 +195,4 @@ class SystemPath(InstallerCase):
 
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser()
-    for option in ("--build", "--cpack", "--version", "--wine", "--makensis"):
-        parser.add_argument(option)
-    ARGS, rest = parser.parse_known_args(namespace=ARGS)
-    runner.main([sys.argv[0], "-v"] + rest)
+    harness.main()

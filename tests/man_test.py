@@ -18,9 +18,9 @@ import re
 import shlex
 import unittest
 
-import runner
+import harness
+from harness import SOURCE
 
-SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PAGES = {"src/main.cpp": "man/xmlstamp.1.in", "src/verify_main.cpp": "man/xmlstamp-verify.1.in"}
 
 LITERAL = r'"(?:\\.|[^"\\])*"'
@@ -114,4 +114,4 @@ class ManPages(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    runner.main([__file__, "-v"])
+    harness.main()

@@ -11,45 +11,22 @@ its own, runs its tools and removes it again. ZipTest builds the Windows .zip
 and runs it as unpacked. ExeTest reads a Windows executable's resources and
 symbols. ToolsOnlyTest builds the tools where GoogleTest is missing.
 """
-import argparse
 import glob
 import os
 import re
-import shlex
 import shutil
 import struct
 import subprocess
-import sys
 import tarfile
-import tempfile
 import unittest
 import xml.etree.ElementTree as ET
 import zipfile
 
-import links_test
-import runner
+import doc_links_test
+import harness
+from harness import ARGS, SAMPLE, SOURCE, checksum, run
 
-SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-SAMPLE = os.path.join(SOURCE, "data", "tovra.xml")
 DOCS = sorted(os.path.basename(path) for path in glob.glob(os.path.join(SOURCE, "docs", "*.md")))
-MARKER = b"<!--CRC Config-->"
-ARGS = argparse.Namespace()
-
-
-def run(*command, cwd=None, env=None):
-    """Runs a command and returns its output; fails the test when it fails."""
-    result = subprocess.run(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                            stderr=subprocess.STDOUT)
-    output = result.stdout.decode(errors="replace")
-    if result.returncode != 0:
-        raise AssertionError("%s exited with %d:\n%s" % (" ".join(command), result.returncode, output))
-    return output
-
-
-def body_sum(content):
-    at = content.find(MARKER)
-    body = content + b"\r\n" if at < 0 else content[:at]
-    return sum(body) % 2**32
 
 
 def identity(path):
@@ -58,15 +35,7 @@ def identity(path):
     return status.st_ino, status.st_mtime_ns
 
 
-class PackageCase(unittest.TestCase):
-    def setUp(self):
-        temporary = tempfile.TemporaryDirectory()
-        self.addCleanup(temporary.cleanup)
-        self.dir = os.path.realpath(temporary.name)
-
-    def path(self, *names):
-        return os.path.join(self.dir, *names)
-
+class PackageCase(harness.ToolTest):
     def cpack(self, generators, pattern):
         """Builds the packages and returns the one whose name ends in `pattern`."""
         run(ARGS.cpack, "-G", generators, "--config", os.path.join(ARGS.build, "CPackConfig.cmake"), "-B", self.dir)
@@ -78,7 +47,7 @@ class PackageCase(unittest.TestCase):
         and their links lead to each other as in the source."""
         self.assertEqual(sorted(os.listdir(os.path.join(folder, "docs"))), [name + suffix for name in DOCS])
         documents = [os.path.join(folder, "README.md" + suffix)] + glob.glob(os.path.join(folder, "docs", "*"))
-        self.assertEqual(links_test.broken_links(documents), [])
+        self.assertEqual(doc_links_test.broken_links(documents), [])
 
 
 class ConsumerTest(PackageCase):
@@ -126,7 +95,7 @@ class ConsumerTest(PackageCase):
 class DebTest(PackageCase):
     def test_deb_passes_lintian_and_its_tools_run(self):
         for program, package in (("dpkg-shlibdeps", "dpkg-dev"), ("file", "file"), ("lintian", "lintian")):
-            runner.need(self, shutil.which(program), program, "apt-get install -y " + package)
+            harness.need(self, shutil.which(program), program, "apt-get install -y " + package)
         deb = self.cpack("DEB;TGZ", ".deb")
         # Not one tag, not even an informational or a pedantic one.
         lintian = subprocess.run(["lintian", "--pedantic", "-I", "--fail-on", "error,warning,info,pedantic", deb],
@@ -149,7 +118,7 @@ class DebTest(PackageCase):
         stamped = self.path("tovra.xml")
         self.assertEqual(run(tool, SAMPLE, stamped), "")
         with open(SAMPLE, "rb") as f:
-            self.assertEqual(run(verify, stamped), "%s: ok (%d)\n" % (stamped, body_sum(f.read())))
+            self.assertEqual(run(verify, stamped), "%s: ok (%d)\n" % (stamped, checksum(f.read())))
         self.assertEqual(run(verify, "--version"), "xmlstamp-verify %s\n" % ARGS.version)
         # dpkg-shlibdeps finds the libraries of a dynamic build, and none of a
         # static one.
@@ -184,10 +153,10 @@ class ZipTest(PackageCase):
 
         # A double click starts the tool in its own folder, with no arguments.
         folder = os.path.join(unzipped, top, "bin")
-        launcher = shlex.split(ARGS.launcher)
+        launcher = harness.LAUNCHER
         self.assertEqual(run(*launcher, os.path.join(folder, "xmlstamp.exe"), cwd=folder), "Press any key to exit!")
         with open(SAMPLE, "rb") as f:
-            line = "out/tovra.xml: ok (%d)\r\n" % body_sum(f.read())
+            line = "out/tovra.xml: ok (%d)\r\n" % checksum(f.read())
         self.assertEqual(run(*launcher, os.path.join(folder, "xmlstamp-verify.exe"), "out/tovra.xml", cwd=folder), line)
 
 
@@ -253,9 +222,4 @@ class ExeTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser()
-    for option in ("--build", "--cmake", "--cpack", "--version", "--binary", "--description", "--config"):
-        parser.add_argument(option)
-    parser.add_argument("--launcher", default="")
-    ARGS, rest = parser.parse_known_args(namespace=ARGS)
-    runner.main([sys.argv[0], "-v"] + rest)
+    harness.main()

@@ -10,24 +10,18 @@ time that packages record where the source is not in git.
 
 Changes that are not committed are not in the clones.
 """
-import argparse
 import email.utils
 import os
 import re
 import shutil
 import subprocess
-import sys
 import tarfile
-import tempfile
 import time
-import unittest
 import zipfile
 
-import package_test
-import runner
+import harness
+from harness import ARGS, SOURCE, run
 
-ARGS = argparse.Namespace()
-SOURCE = package_test.SOURCE
 EXECUTABLES = ["build/release-linux/xmlstamp", "build/release-linux/xmlstamp-verify",
                "build/release-windows/xmlstamp.exe", "build/release-windows/xmlstamp-verify.exe"]
 
@@ -35,25 +29,22 @@ EXECUTABLES = ["build/release-linux/xmlstamp", "build/release-linux/xmlstamp-ver
 def release(folder, umask, zone):
     """Clones the last commit into `folder` and runs the release command
     there; returns the artifacts folder."""
-    commit = package_test.run("git", "-C", SOURCE, "rev-parse", "HEAD").strip()
-    package_test.run("git", "clone", "--quiet", SOURCE, folder)
-    package_test.run("git", "-C", folder, "checkout", "--quiet", "--detach", commit)
+    commit = run("git", "-C", SOURCE, "rev-parse", "HEAD").strip()
+    run("git", "clone", "--quiet", SOURCE, folder)
+    run("git", "-C", folder, "checkout", "--quiet", "--detach", commit)
     env = dict(os.environ, TZ=zone)
     env.pop("SOURCE_DATE_EPOCH", None)
-    package_test.run("sh", "-c", "umask %s && exec \"$0\" -P cmake/release.cmake" % umask, ARGS.cmake, cwd=folder,
-                     env=env)
+    run("sh", "-c", "umask %s && exec \"$0\" -P cmake/release.cmake" % umask, ARGS.cmake, cwd=folder, env=env)
     return os.path.join(folder, "build", "release-artifacts")
 
 
-class Reproducible(unittest.TestCase):
+class Reproducible(harness.ToolTest):
     def test_two_releases_give_the_same_bytes(self):
         for program, package in (("git", "git"), ("x86_64-w64-mingw32-g++-posix", "g++-mingw-w64-x86-64-posix"),
                                  ("makensis", "nsis"), ("dpkg-shlibdeps", "dpkg-dev"), ("sha256sum", "coreutils")):
-            runner.need(self, shutil.which(program), program, "apt-get install -y " + package)
-        temporary = tempfile.TemporaryDirectory()
-        self.addCleanup(temporary.cleanup)
-        first = os.path.join(temporary.name, "first", "xmlstamp")
-        second = os.path.join(temporary.name, "a second folder", "deeper", "src")
+            harness.need(self, shutil.which(program), program, "apt-get install -y " + package)
+        first = self.path("first/xmlstamp")
+        second = self.path("a second folder/deeper/src")
         artifacts = release(first, "022", "UTC")
         time.sleep(2)
         release(second, "077", "Asia/Tokyo")
@@ -63,7 +54,7 @@ class Reproducible(unittest.TestCase):
         self.assertEqual(names, ["SHA256SUMS", "xmlstamp-%s-Linux.tar.gz" % version,
                                  "xmlstamp-%s-win64-setup.exe" % version, "xmlstamp-%s-win64.zip" % version,
                                  "xmlstamp_%s_amd64.deb" % version])
-        self.assertEqual(package_test.run("sha256sum", "-c", "SHA256SUMS", cwd=artifacts),
+        self.assertEqual(run("sha256sum", "-c", "SHA256SUMS", cwd=artifacts),
                          "".join("%s: OK\n" % name for name in names[1:]))
         with open(os.path.join(first, "README.md")) as f:
             named = set(re.findall(r"xmlstamp[-_][0-9][\w.-]*\.(?:exe|zip|deb|tar\.gz)", f.read()))
@@ -76,7 +67,7 @@ class Reproducible(unittest.TestCase):
         self.assertEqual(different, [], "\n".join(self.explain(first, second, name) for name in different))
 
         # Dated the commit's time.
-        epoch = int(package_test.run("git", "-C", first, "log", "-1", "--format=%ct"))
+        epoch = int(run("git", "-C", first, "log", "-1", "--format=%ct"))
         with tarfile.open(os.path.join(artifacts, names[1])) as archive:
             self.assertEqual({member.mtime for member in archive.getmembers()}, {epoch})
         with zipfile.ZipFile(os.path.join(artifacts, names[3])) as archive:
@@ -92,12 +83,10 @@ class Reproducible(unittest.TestCase):
         return result.stdout[:4000]
 
 
-class SourceDateEpoch(unittest.TestCase):
+class SourceDateEpoch(harness.ToolTest):
     def test_the_time_packages_record(self):
         # A source outside git, dated by its changelog's latest entry.
-        temporary = tempfile.TemporaryDirectory()
-        self.addCleanup(temporary.cleanup)
-        folder = temporary.name
+        folder = self.dir
         os.makedirs(os.path.join(folder, "cmake", "debian"))
         with open(shutil.copy(os.path.join(SOURCE, "cmake", "debian", "changelog"), folder + "/cmake/debian")) as f:
             dated = email.utils.parsedate_to_datetime(re.search(r"^ -- .*>  (.*)$", f.read(), re.M).group(1))
@@ -121,8 +110,4 @@ class SourceDateEpoch(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser()
-    for option in ("--cmake", "--version"):
-        parser.add_argument(option)
-    ARGS, rest = parser.parse_known_args(namespace=ARGS)
-    runner.main([sys.argv[0], "-v"] + rest)
+    harness.main()
