@@ -3,6 +3,7 @@
 #define XMLSTAMP_COMMON_POSIX_H_
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -24,6 +25,16 @@ inline int failure()
 inline bool not_done_here(int error)
 {
     return error == EINVAL || error == ENOTSUP || error == EOPNOTSUPP || error == ENOSYS;
+}
+
+// Flushes what `fd` holds to disk; succeeds where its file system says that
+// it does not flush such a file, as there is nothing more to be had there.
+inline int flush_to_disk(int fd)
+{
+    if (fsync(fd) == 0)
+        return 0;
+    const int error = failure();
+    return not_done_here(error) ? 0 : error;
 }
 
 // Whether two stats describe one file: the same device and inode.

@@ -542,10 +542,7 @@ int sync_folder(const staging& stage)
     const int flags = fcntl(fd_of(stage.folder), F_GETFL);
     if (flags >= 0 && (flags & O_PATH) != 0)
         return 0;  // held as a place only, for want of the right to read it
-    if (fsync(fd_of(stage.folder)) == 0)
-        return 0;
-    const int error = failure();
-    return not_done_here(error) ? 0 : error;
+    return flush_to_disk(fd_of(stage.folder));
 }
 
 void discard_staging(staging& stage)

@@ -191,10 +191,7 @@ int file_size(native_handle file, uint64_t& size)
 
 int sync_file(native_handle file)
 {
-    if (fsync(fd_of(file)) == 0)
-        return 0;
-    const int error = failure();
-    return not_done_here(error) ? 0 : error;
+    return flush_to_disk(fd_of(file));
 }
 
 void close_file(native_handle& file)
