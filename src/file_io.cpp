@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "causes.h"
 #include "platform.h"
 #include "results.h"
 #include "stamp.h"
@@ -254,12 +255,25 @@ int stamp_file(const char* openname, const char* fname, int& error)
     return result == kCantWrite && error == out_of_memory_error() ? kTooLarge : result;
 }
 
-int scan_file(const char* openname, body_scan& scan, int& error)
+int scan_file(const char* openname, body_scan& scan, cause_scan* causes, int& error)
 {
     native_handle file = kNoHandle;
     if ((error = open_input(openname, file)) != 0)
         return kCantOpen;
     const int result = read_through(file, scan, error);
+    uint32_t stated = 0;
+    uint32_t actual = 0;
+    // Read again through the handle that was read: a pipe cannot be rewound,
+    // and opening a named one again would wait for another writer.
+    if (result == 0 && causes != nullptr && verify_stamp(scan, stated, actual) != kStampValid &&
+        rewind_file(file) == 0) {
+        causes->verdict = scan;
+        size_t got = 0;
+        while (read_some(file, copy_buffer, sizeof copy_buffer, got) == 0 && got > 0 &&
+               scan_for_causes(*causes, copy_buffer, got)) {
+        }
+        end_cause_scan(*causes);
+    }
     close_file(file);
     return result;
 }

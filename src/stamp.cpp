@@ -3,21 +3,10 @@
 #include <algorithm>
 #include <cstring>
 #include <iterator>
-#include <string_view>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-
-namespace {
-
-// The trailer up to its value, and what follows the value. It opens with the
-// marker; everything from the marker's first occurrence on is an old trailer.
-constexpr std::string_view kTrailerHead = "<!--CRC Config-->\r\n<CRC key='CheckNum' value='";
-constexpr std::string_view kTrailerTail = "'>";
-constexpr std::string_view kCrcMarker = kTrailerHead.substr(0, kTrailerHead.find('\r'));
-
-}  // namespace
 
 uint32_t check_sum32(const unsigned char* data, int64_t length)
 {

@@ -11,7 +11,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 #include <vector>
+
+// The trailer up to its value, and what follows the value. It opens with the
+// marker; everything from the marker's first occurrence on is an old trailer.
+constexpr std::string_view kTrailerHead = "<!--CRC Config-->\r\n<CRC key='CheckNum' value='";
+constexpr std::string_view kTrailerTail = "'>";
+constexpr std::string_view kCrcMarker = kTrailerHead.substr(0, kTrailerHead.find('\r'));
 
 // The longest trailer, with ten digits, and the most bytes stamping puts
 // after a body: CR LF and that trailer.

@@ -7,7 +7,8 @@
 //
 // Exit status: 0 when every file is stamped right, 1 when any is not, 2 when
 // a file cannot be read, the command line is wrong or standard output does
-// not take the lines.
+// not take the lines. A refused file that a known change explains gets a
+// line on standard error that names it.
 #include <cerrno>
 #include <cinttypes>
 #include <cstdint>
@@ -16,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "causes.h"
 #include "file_io.h"
 #include "paths.h"
 #include "platform.h"
@@ -32,6 +34,8 @@ const char kHelp[] = "Checks that each FILE carries the checksum stamp that xmls
                      "  FILE: not stamped          no <!--CRC Config--> in it\n"
                      "  FILE: malformed trailer    a marker, but not followed by exactly one trailer\n"
                      "  FILE: can't read (REASON)  it cannot be opened or read\n"
+                     "A refused FILE that a known change explains gets a line on standard\n"
+                     "error that names the change and what did it.\n"
                      "On Windows a * or ? in the last part of a FILE stands for the files of its\n"
                      "folder that match, quoted or not.\n"
                      "\n"
@@ -46,12 +50,15 @@ const char kHelp[] = "Checks that each FILE carries the checksum stamp that xmls
 
 enum { kAllValid = 0, kSomeInvalid = 1, kTrouble = 2 };
 
-// Checks one file, prints its line unless `quiet`, and returns its exit status.
+// Checks one file, prints its line unless `quiet`, and after it, on standard
+// error, what changed a refused file where that is known; returns its exit
+// status.
 int verify_file(const std::string& path, bool quiet)
 {
     body_scan scan;
+    cause_scan causes;
     int error = 0;
-    const bool readable = scan_file(path.c_str(), scan, error) == 0;
+    const bool readable = scan_file(path.c_str(), scan, quiet ? nullptr : &causes, error) == 0;
     const std::string shown = printable_path(path);
     const char* const name = shown.c_str();
     if (!readable) {
@@ -77,6 +84,12 @@ int verify_file(const std::string& path, bool quiet)
         default:
             std::printf("%s: malformed trailer\n", name);
             break;
+        }
+        const std::string cause = verdict == kStampValid ? "" : explain_refusal(causes);
+        if (!cause.empty()) {
+            // After the verdict, wherever the two streams go.
+            std::fflush(stdout);
+            std::fprintf(stderr, "%s: %s (see docs/troubleshooting.md)\n", name, cause.c_str());
         }
     }
     return verdict == kStampValid ? kAllValid : kSomeInvalid;

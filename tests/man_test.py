@@ -6,9 +6,10 @@ message cannot go undocumented.
     man_test.py
 
 A message is a format string that main's source prints (printf, fprintf,
-puts, fputs, directly or through a named string constant), each of its lines
-with its runs of blanks taken as one; a conversion stands for any upper-case
-word of the page, such as PATH or REASON. The exit statuses are the numbers that main
+puts, fputs, directly or through a named string constant), a named string
+constant, or the words of a row of a table like {"name", ..., "words"}, each
+of its lines with its runs of blanks taken as one; a conversion stands for
+any upper-case word of the page, such as PATH or REASON. The exit statuses are the numbers that main
 returns and the values of the file's enumerators that any function returns;
 the page lists each under EXIT STATUS as a tagged paragraph. The page and
 the README say alike what makes a trailer malformed.
@@ -21,7 +22,8 @@ import unittest
 import harness
 from harness import SOURCE
 
-PAGES = {"src/main.cpp": "man/xmlstamp.1.in", "src/verify_main.cpp": "man/xmlstamp-verify.1.in"}
+PAGES = {"src/main.cpp": "man/xmlstamp.1.in", "src/verify_main.cpp": "man/xmlstamp-verify.1.in",
+         "src/causes.cpp": "man/xmlstamp-verify.1.in"}
 
 LITERAL = r'"(?:\\.|[^"\\])*"'
 CONVERSION = re.compile(r"%[-+ #0]*\d*(?:\.\d+)?(?:hh|h|ll|l|z|j|t)?[diouxXcsp]")
@@ -46,6 +48,9 @@ def formats(code):
             else:
                 text += "d" if text.endswith("%") else constants.get(token, "%s")
         yield text
+    yield from constants.values()
+    for words in re.findall(r'{\s*"[^"]*",[^{}"]*,\s*((?:%s\s*)+)}' % LITERAL, code):
+        yield "".join(map(unquote, re.findall(LITERAL, words)))
 
 
 def pattern(line):
@@ -99,7 +104,8 @@ class ManPages(unittest.TestCase):
                 missing = [line for line in sorted(lines)
                            if re.sub(CONVERSION, "", line).strip() and not re.search(pattern(line), text)]
                 self.assertEqual(missing, [], "messages of %s that %s lacks" % (source, page))
-                self.assertEqual(statuses, exit_statuses(code), "exit statuses under EXIT STATUS")
+                if "int main(" in code:
+                    self.assertEqual(statuses, exit_statuses(code), "exit statuses under EXIT STATUS")
 
     def test_a_malformed_trailer_is_defined_alike_in_the_page_and_the_readme(self):
         # Each way a trailer is malformed, as xmlstamp-verify decides it.

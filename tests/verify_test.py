@@ -22,31 +22,54 @@ class Verify(harness.ToolTest):
     def test_verdicts(self):
         good = stamped(b"<a/>\r\n")  # sums to 312
         head = MARKER + b"\r\n<CRC key='CheckNum' value='"
+        lf = b"its line ends are LF, not CR LF: git's core.autocrlf or a text-mode copy converted them"
+        final = b"a line end follows the trailer: an editor or PowerShell added it"
+        formatted = b"its trailer is not as xmlstamp writes it: an XML formatter closed the element or changed its quotes"
+        element = good.index(b"<CRC")
         cases = [
-            # (case, the file, exit status, its verdict)
-            ("fresh", good, 0, b"ok (312)"),
-            ("empty body", head + b"0'>", 0, b"ok (0)"),
+            # (case, the file, exit status, its verdict, the cause on standard error)
+            ("fresh", good, 0, b"ok (312)", None),
+            ("empty body", head + b"0'>", 0, b"ok (0)", None),
             ("body edited", good.replace(b"<a/>", b"<b/>"), 1,
-             b"checksum mismatch: the trailer says 312, the content sums to 313"),
+             b"checksum mismatch: the trailer says 312, the content sums to 313", None),
             ("value edited", good.replace(b"312", b"300"), 1,
-             b"checksum mismatch: the trailer says 300, the content sums to 312"),
-            ("trailer removed", b"<a/>\r\n", 1, b"not stamped"),
-            ("text after it", good + b"\r\n", 1, b"malformed trailer"),
-            ("two trailers", good + good, 1, b"malformed trailer"),
-            ("leading zero", good.replace(b"'312'", b"'0312'"), 1, b"malformed trailer"),
-            ("signed", good.replace(b"'312'", b"'+312'"), 1, b"malformed trailer"),
-            ("no '>", good[:-2], 1, b"malformed trailer"),
+             b"checksum mismatch: the trailer says 300, the content sums to 312", None),
+            ("trailer removed", b"<a/>\r\n", 1, b"not stamped", None),
+            ("text after it", good + b"\r\n", 1, b"malformed trailer", final),
+            ("final LF", good + b"\n", 1, b"malformed trailer", final),
+            ("two trailers", good + good, 1, b"malformed trailer",
+             b"it is two stamped files one after the other, the first 59 bytes long: a copy or a script joined them"),
+            ("git's LF", good.replace(b"\r\n", b"\n"), 1, b"malformed trailer", lf),
+            ("git's LF and a final one", good.replace(b"\r\n", b"\n") + b"\n", 1, b"malformed trailer",
+             lf + b"; " + final),
+            ("copied twice in text mode", good.replace(b"\r\n", b"\r\r\n"), 1, b"malformed trailer",
+             b"its line ends are CR CR LF, not CR LF: a text-mode copy added a CR to each"),
+            ("Notepad's BOM", b"\xef\xbb\xbf" + good, 1,
+             b"checksum mismatch: the trailer says 312, the content sums to 929",
+             b"it begins with a UTF-8 byte order mark that the sum does not cover: an editor saved it with one"),
+            ("PowerShell's UTF-16", b"\xff\xfe" + (good + b"\r\n").decode().encode("utf-16-le"), 1, b"not stamped",
+             b"it is UTF-16 text, not the bytes that were stamped: Windows PowerShell's > or Out-File wrote it; " + final),
+            ("UTF-16 edited", b"\xff\xfe" + good.replace(b"a", b"b").decode().encode("utf-16-le"), 1, b"not stamped",
+             b"it is UTF-16 text, in which no marker can be found as bytes; decoded, its stamp is not right either"),
+            ("element closed", good[:-1] + b"/>", 1, b"malformed trailer", formatted),
+            ("closing tag", good + b"</CRC>", 1, b"malformed trailer", formatted),
+            ("double quotes", good[:element] + good[element:].replace(b"'", b'"'), 1, b"malformed trailer", formatted),
+            ("edited, then LF", good.replace(b"<a/>", b"<b/>").replace(b"\r\n", b"\n"), 1, b"malformed trailer", None),
+            ("leading zero", good.replace(b"'312'", b"'0312'"), 1, b"malformed trailer", None),
+            ("signed", good.replace(b"'312'", b"'+312'"), 1, b"malformed trailer", None),
+            ("no '>", good[:-2], 1, b"malformed trailer", None),
             ("largest value", good.replace(b"'312'", b"'4294967295'"), 1,
-             b"checksum mismatch: the trailer says 4294967295, the content sums to 312"),
-            ("value over 32 bits", good.replace(b"'312'", b"'4294967296'"), 1, b"malformed trailer"),
+             b"checksum mismatch: the trailer says 4294967295, the content sums to 312", None),
+            ("value over 32 bits", good.replace(b"'312'", b"'4294967296'"), 1, b"malformed trailer", None),
             # Bodies of 0xFF and CR LF: the first sums past 2^31, the second wraps past 2^32.
-            ("sum over 2^31", stamped(b"\xff" * 8421505), 0, b"ok (%d)" % (255 * 8421505 + 23)),
-            ("sum wrapped", stamped(b"\xff" * 16843009), 0, b"ok (%d)" % ((255 * 16843009 + 23) % 2**32)),
+            ("sum over 2^31", stamped(b"\xff" * 8421505), 0, b"ok (%d)" % (255 * 8421505 + 23), None),
+            ("sum wrapped", stamped(b"\xff" * 16843009), 0, b"ok (%d)" % ((255 * 16843009 + 23) % 2**32), None),
         ]
-        for name, content, status, verdict in cases:
+        for name, content, status, verdict, cause in cases:
             with self.subTest(name):
                 self.put("f.xml", content)
-                self.assertEqual(self.verify("f.xml"), (status, b"f.xml: " + verdict + b"\n", b""))
+                told = b"f.xml: %s (see docs/troubleshooting.md)\n" % cause if cause else b""
+                self.assertEqual(self.verify("f.xml"), (status, b"f.xml: " + verdict + b"\n", told))
                 self.assertEqual(self.verify("-q", "f.xml"), (status, b"", b""))
                 self.assertEqual(self.get("f.xml"), content)
 
@@ -96,20 +119,24 @@ class Verify(harness.ToolTest):
     def test_control_characters_in_names_are_escaped(self):
         """On Windows names with controls come from a listing: windows_batch_test.py."""
         good = stamped(b"abc")
+        final = b"a line end follows the trailer: an editor or PowerShell added it"
         rows = [
-            # (the file's name, its content or None for none, its line)
-            (RETITLES[0] + ".xml", good, RETITLES[1] + b".xml: ok (317)"),
+            # (the file's name, its content or None for none, its line, the cause or None)
+            (RETITLES[0] + ".xml", good, RETITLES[1] + b".xml: ok (317)", None),
             (CSI[0] + ".xml", good.replace(b"317", b"316"), CSI[1] + b".xml: checksum mismatch: the trailer says "
-             b"316, the content sums to 317"),
-            ("tab\there\x7f.xml", b"abc", b"tab\\x09here\\x7f.xml: not stamped"),
-            (PLAIN[0] + ".xml", good + b"\n", PLAIN[1] + b".xml: malformed trailer"),
-            (RETITLES[0] + "/none.xml", None, RETITLES[1] + b"/none.xml: can't read (No such file or directory)"),
+             b"316, the content sums to 317", None),
+            ("tab\there\x7f.xml", b"abc", b"tab\\x09here\\x7f.xml: not stamped", None),
+            (PLAIN[0] + ".xml", good + b"\n", PLAIN[1] + b".xml: malformed trailer", final),
+            (CSI[0] + "2.xml", good + b"\n", CSI[1] + b"2.xml: malformed trailer", final),
+            (RETITLES[0] + "/none.xml", None, RETITLES[1] + b"/none.xml: can't read (No such file or directory)", None),
         ]
-        for name, content, _ in rows:
+        for name, content, _, _ in rows:
             if content is not None:
                 self.put(name, content)
-        self.assertEqual(self.verify(*(name for name, _, _ in rows)),
-                         (2, b"".join(line + b"\n" for _, _, line in rows), b""))
+        causes = [line[:line.index(b": ")] + b": %s (see docs/troubleshooting.md)\n" % cause
+                  for _, _, line, cause in rows if cause]
+        self.assertEqual(self.verify(*(name for name, _, _, _ in rows)),
+                         (2, b"".join(line + b"\n" for _, _, line, _ in rows), b"".join(causes)))
 
     def test_exit_status_is_the_worst_verdict_in_any_order(self):
         self.put("ok.xml", stamped(b"abc"))
@@ -157,6 +184,12 @@ class Verify(harness.ToolTest):
         proc = subprocess.run(harness.LAUNCHER + [harness.VERIFY, "/dev/stdin"], input=content, stdout=subprocess.PIPE,
                               timeout=60)
         self.assertEqual((proc.returncode, proc.stdout), (0, b"/dev/stdin: ok (%d)\n" % checksum(content)))
+        # A refused one is not read again for a cause: opened again, it would wait for another writer.
+        os.mkfifo(self.path("fifo"))
+        self.put("lf.xml", content.replace(b"\r\n", b"\n"))
+        writer = subprocess.Popen(["cp", self.path("lf.xml"), self.path("fifo")])
+        self.addCleanup(writer.wait)
+        self.assertEqual(self.verify("fifo"), (1, b"fifo: malformed trailer\n", b""))
 
     def test_command_line(self):
         usage = b"usage: xmlstamp-verify [-q] FILE...\n"
