@@ -5,12 +5,14 @@
 #                                and the installer get an Authenticode
 #                                signature (osslsigncode, SHA-256)
 #   XMLSTAMP_SIGN_PASSWORD_FILE  a file that holds its password, if it has one
+#   XMLSTAMP_SIGN_TIMESTAMP_URL  an RFC 3161 timestamp server that
+#                                countersigns each Authenticode signature
 #   XMLSTAMP_GPG_KEY             a key of the caller's GNUPGHOME: SHA256SUMS
 #                                gets a detached signature, SHA256SUMS.asc
 #
-# No signature reaches a timestamp server, and each is dated
-# SOURCE_DATE_EPOCH (or the signing key's birth, where that is later): the
-# same commit signed with the same RSA key gives the same bytes. A signature
+# Each signature is dated SOURCE_DATE_EPOCH (or the signing key's birth,
+# where that is later): the same commit signed with the same RSA key gives
+# the same bytes, unless a timestamp server adds its own time. A signature
 # that was asked for and cannot be made fails the run; nothing unsigned goes
 # out in its place.
 #
@@ -96,13 +98,16 @@ function(sign_executables)
   if(NOT "$ENV{SOURCE_DATE_EPOCH}" MATCHES "^[0-9]+$")
     signing_failed("SOURCE_DATE_EPOCH, the time of the signatures, is not set")
   endif()
-  set(password)
+  set(options)
   if(NOT "$ENV{XMLSTAMP_SIGN_PASSWORD_FILE}" STREQUAL "")
     # Read from the file: a password on the command line is there for ps to show.
-    set(password -readpass "$ENV{XMLSTAMP_SIGN_PASSWORD_FILE}")
+    list(APPEND options -readpass "$ENV{XMLSTAMP_SIGN_PASSWORD_FILE}")
+  endif()
+  if(NOT "$ENV{XMLSTAMP_SIGN_TIMESTAMP_URL}" STREQUAL "")
+    list(APPEND options -ts "$ENV{XMLSTAMP_SIGN_TIMESTAMP_URL}")
   endif()
   foreach(file IN LISTS ARGN)
-    execute_process(COMMAND "${OSSLSIGNCODE}" sign -pkcs12 "$ENV{XMLSTAMP_SIGN_PKCS12}" ${password} -h sha256
+    execute_process(COMMAND "${OSSLSIGNCODE}" sign -pkcs12 "$ENV{XMLSTAMP_SIGN_PKCS12}" ${options} -h sha256
                             -time "$ENV{SOURCE_DATE_EPOCH}" -in "${file}" -out "${file}.signed"
                     OUTPUT_VARIABLE output ERROR_VARIABLE output RESULT_VARIABLE status)
     if(status EQUAL 0)
