@@ -20,6 +20,7 @@ if(NOT DEFINED ENV{CMAKE_BUILD_PARALLEL_LEVEL})
   cmake_host_system_information(RESULT cores QUERY NUMBER_OF_LOGICAL_CORES)
   set(ENV{CMAKE_BUILD_PARALLEL_LEVEL} "${cores}")
 endif()
+file(REMOVE_RECURSE "${artifacts}")
 # One time for every package and signature, and the keys' files by paths
 # that hold in any folder the builds run in.
 source_date_epoch("${source}")
@@ -46,7 +47,6 @@ if(unsigned)
   message(STATUS "Not signed, as nothing asks for it: ${unsigned}; docs/development.md says how to sign")
 endif()
 
-file(REMOVE_RECURSE "${artifacts}")
 foreach(preset IN ITEMS release-linux release-linux-arm64 release-windows)
   message(STATUS "== ${preset}")
   execute_process(COMMAND "${CMAKE_COMMAND}" --workflow --preset ${preset} --fresh WORKING_DIRECTORY "${source}"
