@@ -19,11 +19,11 @@
 #   cmake -P cmake/signing.cmake FILE...   signs each FILE in place, as
 #                                          makensis does to the installer and
 #                                          to the uninstaller it embeds
+cmake_policy(VERSION 3.25)
 
-# Stops the run with what went wrong and what to do about it, given in one
-# or two parts.
-function(signing_failed)
-  message(FATAL_ERROR "Can't sign the release: ${ARGV0}${ARGV1}")
+# Stops the run with what went wrong and what to do about it.
+function(signing_failed text)
+  message(FATAL_ERROR "Can't sign the release: ${text}")
 endfunction()
 
 # Sets `out` to whether the environment asks for Authenticode signatures.
@@ -36,16 +36,10 @@ function(code_signing_requested out)
   endif()
 endfunction()
 
-# Checks, before anything is signed, that the PKCS#12 file opens with its
-# password and that Windows would take its certificate for code now: Code
-# Signing among its extended key usages, digital signatures among its key
-# usages, and valid today. Sets OSSLSIGNCODE.
-function(check_code_signing)
-  find_program(OSSLSIGNCODE osslsigncode)
-  find_program(OPENSSL openssl)
-  if(NOT OSSLSIGNCODE OR NOT OPENSSL)
-    signing_failed("it needs osslsigncode and openssl (apt-get install -y osslsigncode openssl)")
-  endif()
+# Sets `out` to what openssl says of the certificate for the key in the
+# PKCS#12 file, its subject, dates and usages; fails when the file does not
+# open with its password.
+function(read_certificate out openssl)
   set(pkcs12 "$ENV{XMLSTAMP_SIGN_PKCS12}")
   set(password_file "$ENV{XMLSTAMP_SIGN_PASSWORD_FILE}")
   set(password "pass:")
@@ -58,20 +52,33 @@ function(check_code_signing)
     set(password "file:${password_file}")
   endif()
   # -legacy reads the older algorithms too, as osslsigncode does.
-  execute_process(COMMAND "${OPENSSL}" pkcs12 -legacy -in "${pkcs12}" -passin "${password}" -nokeys -clcerts
-                  COMMAND "${OPENSSL}" x509 -noout -subject -dates -dateopt iso_8601 -ext keyUsage,extendedKeyUsage
+  execute_process(COMMAND "${openssl}" pkcs12 -legacy -in "${pkcs12}" -passin "${password}" -nokeys -clcerts
+                  COMMAND "${openssl}" x509 -noout -subject -dates -dateopt iso_8601 -ext keyUsage,extendedKeyUsage
                   OUTPUT_VARIABLE text ERROR_VARIABLE error RESULTS_VARIABLE statuses)
   string(REGEX REPLACE "\n.*" "" error "${error}")
   if(statuses MATCHES "^0;[^0]")
     signing_failed("\"${pkcs12}\" holds no certificate for its key (${error})")
   elseif(NOT statuses STREQUAL "0;0" AND password_file STREQUAL "")
-    signing_failed("openssl cannot open \"${pkcs12}\" without a password (${error}): "
-                   "XMLSTAMP_SIGN_PASSWORD_FILE names a file that holds it")
+    signing_failed("openssl cannot open \"${pkcs12}\" without a password (${error}): set XMLSTAMP_SIGN_PASSWORD_FILE")
   elseif(NOT statuses STREQUAL "0;0")
     signing_failed("openssl cannot open \"${pkcs12}\" with the password in \"${password_file}\" (${error})")
   endif()
+  set(${out} "${text}" PARENT_SCOPE)
+endfunction()
+
+# Checks, before anything is signed, that the PKCS#12 file opens with its
+# password and that Windows would take its certificate for code now: Code
+# Signing among its extended key usages, digital signatures among its key
+# usages, and valid today. Sets OSSLSIGNCODE.
+function(check_code_signing)
+  find_program(OSSLSIGNCODE osslsigncode)
+  find_program(OPENSSL openssl)
+  if(NOT OSSLSIGNCODE OR NOT OPENSSL)
+    signing_failed("it needs osslsigncode and openssl (apt-get install -y osslsigncode openssl)")
+  endif()
+  read_certificate(text "${OPENSSL}")
   string(REGEX MATCH "subject=([^\n]*)" match "${text}")
-  set(who "the certificate of ${CMAKE_MATCH_1} in \"${pkcs12}\"")
+  set(who "the certificate of ${CMAKE_MATCH_1} in \"$ENV{XMLSTAMP_SIGN_PKCS12}\"")
   string(REGEX MATCH "notBefore=([^\n]*)\nnotAfter=([^\n]*)" match "${text}")
   set(from "${CMAKE_MATCH_1}")
   set(until "${CMAKE_MATCH_2}")
@@ -135,8 +142,9 @@ function(check_openpgp_key)
   string(REGEX MATCHALL "(^|\n)sec:[^\n]*" primaries "${keys}")
   list(LENGTH primaries count)
   if(NOT status EQUAL 0 OR count EQUAL 0)
-    signing_failed("XMLSTAMP_GPG_KEY is \"${key}\", and GNUPGHOME has no secret key by that name "
-                   "(gpg --list-secret-keys lists those it has)")
+    string(CONCAT text "XMLSTAMP_GPG_KEY is \"${key}\", and GNUPGHOME has no secret key by that name "
+                       "(gpg --list-secret-keys lists those it has)")
+    signing_failed("${text}")
   elseif(count GREATER 1)
     signing_failed("XMLSTAMP_GPG_KEY is \"${key}\", which names ${count} keys: give one's fingerprint")
   endif()
