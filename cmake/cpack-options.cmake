@@ -1,21 +1,8 @@
 # Read by cpack once for each generator.
 
-# Every time that a package records is SOURCE_DATE_EPOCH: as the environment
-# gives it, else the time of the source's last commit, else, outside git, the
-# time of the latest entry of the Debian changelog, as dpkg would take it.
-if(NOT "$ENV{SOURCE_DATE_EPOCH}" MATCHES "^[0-9]*$")
-  message(FATAL_ERROR "SOURCE_DATE_EPOCH is \"$ENV{SOURCE_DATE_EPOCH}\", not a number of seconds since 1970")
-elseif("$ENV{SOURCE_DATE_EPOCH}" STREQUAL "")
-  execute_process(COMMAND git log -1 --format=%ct -- . WORKING_DIRECTORY "${CPACK_XMLSTAMP_SOURCE_DIR}"
-                  OUTPUT_VARIABLE epoch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
-  if(NOT epoch MATCHES "^[0-9]+$")
-    file(READ "${CPACK_XMLSTAMP_SOURCE_DIR}/cmake/debian/changelog" changelog)
-    string(REGEX MATCH "\n -- [^\n]*>  ([^\n]+)" match "${changelog}")
-    execute_process(COMMAND date -u -d "${CMAKE_MATCH_1}" +%s OUTPUT_VARIABLE epoch
-                    OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
-  endif()
-  set(ENV{SOURCE_DATE_EPOCH} "${epoch}")
-endif()
+# Every time that a package records is SOURCE_DATE_EPOCH.
+include("${CMAKE_CURRENT_LIST_DIR}/source-date-epoch.cmake")
+source_date_epoch("${CPACK_XMLSTAMP_SOURCE_DIR}")
 
 # The .deb carries the licence in Debian's copyright file, next to Debian's
 # changelog, and the README, NEWS and docs/ compressed, as Debian keeps

@@ -104,6 +104,17 @@ if(WIN32)
   include(installer/installer.cmake)
 else()
   set(CPACK_GENERATOR DEB TGZ)
+  # Each names its processor: the .tar.gz as `uname -m` does, the .deb as
+  # Debian does, for the machine the tools are built for.
+  set(CPACK_SYSTEM_NAME "${CMAKE_SYSTEM_NAME}-${CMAKE_SYSTEM_PROCESSOR}")
+  if(CMAKE_CROSSCOMPILING)
+    execute_process(COMMAND dpkg-architecture -t "${CMAKE_LIBRARY_ARCHITECTURE}" -q DEB_HOST_ARCH
+                    OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    if(NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
+      message(STATUS "No .deb: it needs dpkg-architecture to name its architecture (apt-get install -y dpkg-dev)")
+      set(CPACK_GENERATOR TGZ)
+    endif()
+  endif()
 endif()
 # Every package has the same bytes wherever and whenever it is built: cpack
 # fixes the modes and times of what it stages, then writes the archives again

@@ -96,17 +96,17 @@ class CommandMode(harness.ToolTest):
         self.put("a.xml", b"abc")
         cases = [
             # (command, what standard output is)
-            ('"$0" a.xml /dev/stdout', "pipe"),
-            ('"$0" a.xml /dev/fd/3 3>&1', "pipe"),
-            ('"$0" a.xml >(cat)', "pipe"),
-            ('exec "$0" a.xml /proc/self/fd/1', "pipe"),
-            ('"$0" a.xml /dev/stdout', "socket"),
+            ('"$@" a.xml /dev/stdout', "pipe"),
+            ('"$@" a.xml /dev/fd/3 3>&1', "pipe"),
+            ('"$@" a.xml >(cat)', "pipe"),
+            ('exec "$@" a.xml /proc/self/fd/1', "pipe"),
+            ('"$@" a.xml /dev/stdout', "socket"),
         ]
         for command, kind in cases:
             with self.subTest(command=command, stdout=kind):
                 ours, theirs = socket.socketpair()
                 with ours, theirs:
-                    proc = subprocess.run(["bash", "-c", command, harness.BINARY], cwd=self.dir,
+                    proc = subprocess.run(["bash", "-c", command, "bash", *harness.LAUNCHER, harness.BINARY], cwd=self.dir,
                                           stdin=subprocess.DEVNULL,
                                           stdout=theirs if kind == "socket" else subprocess.PIPE, timeout=60)
                     theirs.close()

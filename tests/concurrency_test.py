@@ -7,7 +7,6 @@ import concurrent.futures
 import fcntl
 import os
 import random
-import shutil
 import stat
 import subprocess
 import termios
@@ -49,7 +48,7 @@ class WhileTheToolRuns(harness.ToolTest):
         self.assertEqual(received, [stamped(b"<first/>\r\n<second/>")])
 
     def test_an_input_that_changes_gives_a_consistent_stamp(self):
-        harness.need(self, shutil.which("strace"), "strace", "apt-get install -y strace")
+        harness.need_strace(self)
         old = random.Random(3).randbytes(20 << 20)
         new = bytes(255 - b for b in old)
         cases = [
@@ -101,7 +100,7 @@ class WhileTheToolRuns(harness.ToolTest):
                 self.reset()
                 self.make({"out.xml": b"old", "other.xml": b"other", "sub/other.xml": b"other", "link.xml": "-> out.xml"})
                 os.mkfifo(self.path("in.xml"))
-                proc = subprocess.Popen([harness.BINARY, "in.xml", output], cwd=self.dir, stdin=subprocess.DEVNULL,
+                proc = subprocess.Popen(harness.LAUNCHER + [harness.BINARY, "in.xml", output], cwd=self.dir, stdin=subprocess.DEVNULL,
                                         stdout=subprocess.PIPE)
                 with proc.stdout, open(self.path("in.xml"), "wb") as f:
                     f.write(b"<a/>")

@@ -130,6 +130,13 @@ def traced(args, cwd, options=(), env=(), **run):
     return calls, proc
 
 
+def need_strace(test):
+    """strace traces what it starts: the tool itself, not an emulator."""
+    if LAUNCHER:
+        test.skipTest("strace would trace the emulator that runs the tool")
+    need(test, shutil.which("strace"), "strace", "apt-get install -y strace")
+
+
 def occurrence(calls, wanted, test=lambda args: True, nth=1):
     """The name and the per-name count, which strace's `when` takes, of the
     nth call in `wanted` whose arguments pass `test`."""

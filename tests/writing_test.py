@@ -99,8 +99,8 @@ class Writing(harness.ToolTest):
                 self.assertTrue(got[:near] == want[:near], "the bytes before the edge differ")
 
     def need_unsanitized(self):
-        if harness.ARGS.sanitized:
-            self.skipTest("AddressSanitizer needs more address space than the limits leave")
+        if harness.ARGS.sanitized or harness.LAUNCHER:
+            self.skipTest("AddressSanitizer or an emulator needs more address space than the limits leave")
 
     @posix_only
     def test_memory_needed_does_not_grow_with_the_file(self):
@@ -302,7 +302,7 @@ class Identity(harness.ToolTest):
         """Without unnamed files the staging file has a name while the input
         is copied: a user of the runner's group reads it no more than the old
         output."""
-        harness.need(self, shutil.which("strace"), "strace", "apt-get install -y strace")
+        harness.need_strace(self)
         os.chmod(self.dir, 0o755)
         self.make({"in.xml": b"<a/>", "out.xml": b"old"})
         named = harness.without_tmpfile(harness.traced(["in.xml", "out.xml"], self.dir, check=True)[0])
