@@ -4,8 +4,10 @@ and ends runs with SIGTERM, SIGINT and SIGKILL at chosen calls. Each run must
 either stamp correctly, or end with a message (or the signal) and leave every
 file as it was, byte for byte and mode for mode, with nothing left over. A
 clean run must stamp correctly, and flush the staged file before the rename
-and the folder after. A signal at any call of an overwrite in place waits
-until the output is whole: old or stamped, never a mix.
+and the folder after, and a real failure of that last flush (EIO, ENOSPC)
+must be reported with the stamp in place. A signal at any call of an
+overwrite in place waits until the output is whole: old or stamped, never a
+mix.
 
     fault_injection.py --binary PATH
 
@@ -96,11 +98,14 @@ class Sweeps:
             self.runs += 1
             return before, snapshot(folder), proc.returncode, proc.stdout, calls
 
-    def check(self, label, files, args, target, strace_options, signal_number=None, may_fail_late=False):
+    def check(self, label, files, args, target, strace_options, signal_number=None, may_fail_late=False,
+              flush_after=False):
+        """`flush_after`: the injection fails the flush that comes once the
+        output has its new name, which no success may hide."""
         before, after, code, out, _ = self.run(files, args, strace_options)
         stamped = with_stamp(before, target)
         # A signal must end the run, held or not.
-        if code == 0 and after == stamped and out == b"" and not signal_number:
+        if code == 0 and after == stamped and out == b"" and not signal_number and not flush_after:
             return
         # A failure says what it leaves: the old files, or, when the flush of
         # the folder after the rename fails, the stamp, not known to survive
@@ -109,7 +114,7 @@ class Sweeps:
             if code == -signal_number and (after == before or (may_fail_late and after == stamped)):
                 return
         elif code == 1 and out.endswith(b" \n"):
-            if out.startswith(b"can't ") and after == before:
+            if out.startswith(b"can't ") and after == before and not flush_after:
                 return
             if re.match(rb"the output file \S+ is in place, but may not be on disk \(", out) and after == stamped:
                 return
@@ -128,9 +133,12 @@ class Sweeps:
         """Fails each call of a clean run in turn; returns the clean run's calls."""
         calls = self.clean_run(name, files, args, target, extra)
         start = next(i for i, (call, _) in enumerate(calls) if call == "getcwd")
-        for _, call, when in injection_points(calls, extra, start):
-            inject = "inject=%s:error=EIO:when=%d" % (call, when)
-            self.check("%s, %s" % (name, inject), files, args, target, [*extra, "-e", inject])
+        late = flushes_after(calls)
+        for i, call, when in injection_points(calls, extra, start):
+            for error in ("EIO", "ENOSPC") if i in late else ("EIO",):
+                inject = "inject=%s:error=%s:when=%d" % (call, error, when)
+                self.check("%s, %s" % (name, inject), files, args, target, [*extra, "-e", inject],
+                           flush_after=i in late)
         return calls
 
     def signal_sweep(self, name, files, args, target, extra, sig):
@@ -158,6 +166,21 @@ def injection_points(calls, extra, start):
         seen[call] = seen.get(call, 0) + 1
         if i >= start and call != "exit_group" and not any(call in option for option in extra):
             yield i, call, seen[call]
+
+
+def flushes_after(calls):
+    """The indexes of the flushes of a folder in `calls`: each comes once the
+    output has its name there."""
+    folders, found = set(), set()
+    for i, (call, args) in enumerate(calls):
+        opened = re.search(r"= (\d+)$", args)
+        if call == "openat" and opened:
+            (folders.add if "O_DIRECTORY" in args else folders.discard)(opened.group(1))
+        elif call == "close":
+            folders.discard(args.split(")")[0])
+        elif call == "fsync" and args.split(")")[0] in folders:
+            found.add(i)
+    return found
 
 
 def check_flush_order(sweeps, name, calls):
