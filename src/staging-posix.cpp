@@ -9,9 +9,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "common-posix.h"
@@ -157,6 +159,17 @@ int open_staging_folder(const output_target& out, staging& stage)
     return 0;
 }
 
+// The path of the folder `fd` as /proc shows it, ending in a slash; empty
+// without /proc.
+std::string folder_path(int fd)
+{
+    char path[PATH_MAX];
+    const ssize_t n = readlink(proc_name(fd).path, path, sizeof path);
+    if (n <= 0 || static_cast<size_t>(n) == sizeof path)
+        return std::string();
+    return std::string(path, static_cast<size_t>(n)) + (path[n - 1] == '/' ? "" : "/");
+}
+
 }  // namespace
 
 int stage_beside(const output_target& out, staging& stage)
@@ -179,7 +192,7 @@ int stage_beside(const output_target& out, staging& stage)
     }
     if (fd < 0) {
         const int error = failure();
-        discard_staging(stage);
+        close_file(stage.folder);
         return error;
     }
     stage.file = fd;
@@ -216,7 +229,7 @@ int stage_as_output(const output_target& out, staging& stage)
         forget_name(stage);
     release_signals();
     if (error != 0)
-        discard_staging(stage);
+        close_file(stage.folder);
     stage.file = fd < 0 ? kNoHandle : fd;
     return error;
 }
@@ -264,15 +277,20 @@ int sync_folder(const staging& stage)
     return flush_to_disk(fd_of(stage.folder));
 }
 
-void discard_staging(staging& stage)
+int discard_staging(staging& stage, std::string& left)
 {
     close_file(stage.file);
+    int error = 0;
     if (stage.name[0] != '\0') {
-        unlinkat(fd_of(stage.folder), stage.name, 0);
+        if (unlinkat(fd_of(stage.folder), stage.name, 0) != 0 && errno != ENOENT) {
+            error = failure();
+            left = folder_path(fd_of(stage.folder)) + stage.name;
+        }
         forget_name(stage);
     }
     close_file(stage.folder);
     stage.in_temp_folder = false;
+    return error;
 }
 
 bool in_place_may_work(int error)
