@@ -167,11 +167,11 @@ void patch_imports()
 const bool installed = [] {
     if (const char* path = std::getenv("XMLSTAMP_CALLS"))
         log_file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
-    const char* spec = std::getenv("XMLSTAMP_FAULT");
-    for (int n = 0; spec != nullptr && *spec != '\0' && fault_count < 4; spec += n + (spec[n] == ',')) {
+    const char* wanted = std::getenv("XMLSTAMP_FAULT");
+    for (int n = 0; wanted != nullptr && *wanted != '\0' && fault_count < 4; wanted += n + (wanted[n] == ',')) {
         fault& f = faults[fault_count++];
         char how[16] = "";
-        if (std::sscanf(spec, "%63[^:]:%u:%15[^,]%n", f.name, &f.nth, how, &n) != 3)
+        if (std::sscanf(wanted, "%63[^:]:%u:%15[^,]%n", f.name, &f.nth, how, &n) != 3)
             std::abort();
         f.error = std::strcmp(how, "kill") == 0 ? 0 : static_cast<DWORD>(std::strtoul(how, nullptr, 10));
     }
