@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 #include "platform.h"
 
@@ -42,5 +43,23 @@ inline bool same_file(const struct stat& a, const struct stat& b)
 {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
+
+// The name under /proc by which the system opens what `fd` refers to.
+struct proc_name {
+    char path[32];
+    explicit proc_name(int fd)
+    {
+        std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    }
+};
+
+// 0 when the output's name, without following a link, leads to the file `fd`;
+// ESTALE when it leads to another.
+int names_file(const output_target& out, int fd);
+
+// A named staging file, which a signal that ends the run removes first;
+// and the same no longer, its name forgotten.
+void remember_name(staging& stage);
+void forget_name(staging& stage);
 
 #endif  // XMLSTAMP_COMMON_POSIX_H_

@@ -29,6 +29,16 @@ constexpr int kMostLookups = 100;
 // Not a result of the pass: the output is to be written in place.
 constexpr int kWriteInPlace = 2;
 
+// The files that this pass made and could not remove, for stamp_file's caller.
+std::vector<left_file> left_behind;
+
+void discard(staging& stage)
+{
+    left_file left;
+    if ((left.error = discard_staging(stage, left.path)) != 0)
+        left_behind.push_back(left);
+}
+
 // Moves what `from` still holds, up to `most` bytes, into `to`, asking the
 // system to start writing each stretch to disk as soon as it is there: the
 // flush at the end then finds most of its work done. Returns 0, kCantRead or
@@ -110,12 +120,12 @@ int restage_body(staging& stage, const output_target& out, uint64_t length, int&
     int result =
         (error = stage_in_temp_folder(held)) == 0 ? copy_from_start(stage.file, held.file, length, error) : kCantWrite;
     if (result == 0) {
-        discard_staging(stage);
+        discard(stage);
         result = stage_output(out, stage, error);
     }
     if (result == 0)
         result = copy_from_start(held.file, stage.file, length, error);
-    discard_staging(held);
+    discard(held);
     return result == 0 ? 0 : kCantWrite;
 }
 
@@ -167,7 +177,7 @@ int overwrite_in_place(staging& stage, output_target& out, int& error)
         }
         release_signals();
     }
-    discard_staging(old_bytes);
+    discard(old_bytes);
     return result == 0 ? 0 : kCantWrite;
 }
 
@@ -182,7 +192,7 @@ int create_in_place(staging& stage, const output_target& out, int& error)
         result = kCantWrite;
     if (result == 0 && (error = sync_folder(created)) != 0)
         result = kNotFlushed;
-    discard_staging(created);
+    discard(created);
     return result == 0 || result == kNotFlushed ? result : kCantWrite;
 }
 
@@ -229,8 +239,9 @@ int replace_output(staging& stage, output_target& out, int& error)
 
 }  // namespace
 
-int stamp_file(const char* openname, const char* fname, int& error)
+int stamp_file(const char* openname, const char* fname, int& error, std::vector<left_file>& left)
 {
+    left_behind.clear();
     native_handle p_sw_file = kNoHandle;
     if ((error = open_input(openname, p_sw_file)) != 0)
         return kCantOpen;
@@ -248,9 +259,10 @@ int stamp_file(const char* openname, const char* fname, int& error)
         result = finish_stamp(stage, out, error);
     if (result == 0)
         result = replace_output(stage, out, error);
-    discard_staging(stage);
+    discard(stage);
     close_file(out.file);
     close_file(out.folder);
+    left.swap(left_behind);
     // A failure for want of memory says so, wherever the bytes were going.
     return result == kCantWrite && error == out_of_memory_error() ? kTooLarge : result;
 }

@@ -3,13 +3,23 @@
 #ifndef XMLSTAMP_FILE_IO_H_
 #define XMLSTAMP_FILE_IO_H_
 
+#include <string>
+#include <vector>
+
 #include "causes.h"
 #include "stamp.h"
 
+// A file that the pass made and could not remove, and the system's error.
+struct left_file {
+    std::string path;
+    int error = 0;
+};
+
 // Stamps the file `openname` into `fname`, which may be the same file.
-// Returns 0, or kCantOpen, kCantRead, kTooLarge or kCantWrite with the
-// system's error number in `error`. On any failure the output is as it was.
-int stamp_file(const char* openname, const char* fname, int& error);
+// Returns 0, or kCantOpen, kCantRead, kTooLarge, kCantWrite or kNotFlushed
+// with the system's error number in `error`. On any failure the output is as
+// it was. Whatever the result, `left` lists the files it could not remove.
+int stamp_file(const char* openname, const char* fname, int& error, std::vector<left_file>& left);
 
 // Reads the file `openname` through `scan` to its end, or until `scan` holds
 // the body and more than a trailer after it, and ends the scan. Returns 0, or

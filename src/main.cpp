@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "file_io.h"
 #include "paths.h"
@@ -26,14 +27,9 @@ static unsigned char in_cmd_mode = 0;
 static std::string work_dir;
 static int work_dir_error = 0;
 
-// Reads, stamps and writes one file; the output is replaced only once the
-// input has been read whole, so both may name the same file.
-static int stamp_pass(const char* openname, const char* fname)
+// Prints the message for a result of stamp_file other than 0.
+static void report_failure(int result, int error, const char* openname, const char* fname)
 {
-    int error = 0;
-    const int result = stamp_file(openname, fname, error);
-    if (result == 0)
-        return kStamped;
     const std::string why = describe_error(error);
     const std::string input = printable_path(openname);
     const std::string output = printable_path(fname);
@@ -54,7 +50,23 @@ static int stamp_pass(const char* openname, const char* fname)
         std::printf("the output file %s is in place, but may not be on disk (%s) \n", output.c_str(), why.c_str());
         break;
     }
-    return result;
+}
+
+// Reads, stamps and writes one file; the output is replaced only once the
+// input has been read whole, so both may name the same file. A file that the
+// pass made and could not remove is named, but leaves the result as it is:
+// the exit status tells a script whether the output holds the stamp.
+static int stamp_pass(const char* openname, const char* fname)
+{
+    int error = 0;
+    std::vector<left_file> left;
+    const int result = stamp_file(openname, fname, error, left);
+    if (result != 0)
+        report_failure(result, error, openname, fname);
+    for (const left_file& file : left)
+        std::printf("can't remove the temporary file %s (%s) \n", printable_path(file.path).c_str(),
+                    describe_error(file.error).c_str());
+    return result == 0 ? kStamped : result;
 }
 
 int generate_swug_bin(void* arg)

@@ -148,8 +148,10 @@ int commit_staging(staging& stage, const output_target& out);
 // file system does not flush folders, or this user may not read it.
 int sync_folder(const staging& stage);
 
-// Closes the staging file and removes any name it was given.
-void discard_staging(staging& stage);
+// Closes the staging file and removes any name it was given. Returns 0, or
+// the error of a name that stays, whose path is then in `left`: a folder may
+// let this user create a file but not remove it.
+int discard_staging(staging& stage, std::string& left);
 
 // Whether an error of stage_beside or commit_staging says that a rename cannot
 // replace the output (a folder that takes no new file, a mount point, a file

@@ -28,6 +28,12 @@ void make_temp_name(char (&name)[kNameSize])
     std::snprintf(name, sizeof name, ".xmlstamp-%08x.tmp", mix + 0x9e3779b9u * ++counter);
 }
 
+bool exists(const std::wstring& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    return GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data);
+}
+
 int remove_file(const std::wstring& path)
 {
     return with_retries(
@@ -39,6 +45,18 @@ bool mark_for_deletion(native_handle file, bool doomed)
 {
     FILE_DISPOSITION_INFO disposition = {static_cast<BOOLEAN>(doomed)};
     return SetFileInformationByHandle(handle_of(file), FileDispositionInfo, &disposition, sizeof disposition);
+}
+
+// Marks a file just created for deletion. Wine makes a new file's permission
+// bits from the access list it is given, and the list of a read-only output
+// makes a read-only file, which cannot be marked: it is made writable first.
+bool mark_new_file(native_handle file)
+{
+    FILE_BASIC_INFO info = {};
+    info.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    return mark_for_deletion(file, true) ||
+           (SetFileInformationByHandle(handle_of(file), FileBasicInfo, &info, sizeof info) &&
+            mark_for_deletion(file, true));
 }
 
 // The staging files that have a name: the new bytes, and the old ones kept
@@ -150,9 +168,9 @@ int take_identity(HANDLE file, const WIN32_FILE_ATTRIBUTE_DATA& old)
     return SetFileInformationByHandle(file, FileBasicInfo, &info, sizeof info) ? 0 : failure();
 }
 
-// ReplaceFileW, after opening the target as it does first: Wine's leaves an
-// empty file behind when another program keeps it from doing that.
-int replace_file(const std::wstring& staged, const std::wstring& target)
+// Opens the target as ReplaceFileW opens it first, to learn that it may:
+// Wine's leaves an empty file behind when another program keeps it from that.
+int open_as_replaced(const std::wstring& target)
 {
     const HANDLE check =
         CreateFileW(target.c_str(), GENERIC_READ | DELETE | SYNCHRONIZE,
@@ -160,7 +178,7 @@ int replace_file(const std::wstring& staged, const std::wstring& target)
     if (check == INVALID_HANDLE_VALUE)
         return failure();
     CloseHandle(check);
-    return ReplaceFileW(target.c_str(), staged.c_str(), nullptr, 0, nullptr, nullptr) ? 0 : failure();
+    return 0;
 }
 
 // Puts the staged file in the target's place. ReplaceFileW keeps what makes
@@ -170,7 +188,7 @@ int replace_file(const std::wstring& staged, const std::wstring& target)
 int swap_in(const std::wstring& staged, const std::wstring& target, bool& existing)
 {
     if (existing) {
-        const int error = replace_file(staged, target);
+        const int error = ReplaceFileW(target.c_str(), staged.c_str(), nullptr, 0, nullptr, nullptr) ? 0 : failure();
         if (error != ERROR_UNABLE_TO_MOVE_REPLACEMENT && error != ERROR_FILE_NOT_FOUND)
             return error;
         existing = false;
@@ -181,14 +199,21 @@ int swap_in(const std::wstring& staged, const std::wstring& target, bool& existi
 
 // One try at the swap, with the naming lock held. ReplaceFileW and
 // MoveFileExW take only a file that nobody has open: the mark comes off and
-// the handle is closed for the swap's own moment, and a failed try opens and
-// marks the file again while the next one waits.
+// the handle is closed for the swap's own moment, after all else is known;
+// a failed try opens and marks the file again while the next one waits, for
+// reading: where no try succeeds, the output is written from it in place.
 int swap_once(staging& stage, const std::wstring& target, bool& existing)
 {
     named_file* const entry = entry_of(stage);
     if (entry == nullptr)
         return ERROR_FILE_NOT_FOUND;
     named_file& named = *entry;
+    if (existing) {
+        const int error = open_as_replaced(target);
+        if (error != 0 && error != ERROR_FILE_NOT_FOUND)
+            return error;
+        existing = error == 0;
+    }
     if (named.marked && !mark_for_deletion(stage.file, false))
         return failure();
     named.marked = false;
@@ -198,8 +223,8 @@ int swap_once(staging& stage, const std::wstring& target, bool& existing)
         forget(stage);
         return 0;
     }
-    const HANDLE again =
-        CreateFileW(named.path.c_str(), DELETE | SYNCHRONIZE, FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+    const HANDLE again = CreateFileW(named.path.c_str(), GENERIC_READ | DELETE | SYNCHRONIZE, FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, 0, nullptr);
     if (again != INVALID_HANDLE_VALUE) {
         stage.file = native(again);
         named.marked = mark_for_deletion(stage.file, true);
@@ -231,7 +256,7 @@ int stage_beside(const output_target& out, staging& stage)
     const int error = create_new_file(folder, FILE_SHARE_DELETE, FILE_ATTRIBUTE_NORMAL,
                                       descriptor.empty() ? nullptr : &security, stage, path);
     if (error == 0)
-        remember(stage, path, mark_for_deletion(stage.file, true));
+        remember(stage, path, mark_new_file(stage.file));
     else
         stage.name[0] = '\0';
     ReleaseSRWLockExclusive(&naming);
@@ -268,7 +293,7 @@ int stage_as_output(const output_target& out, staging& stage)
     if (error == 0) {
         stage.file = native(handle);
         std::snprintf(stage.name, sizeof stage.name, "%s", "output");
-        remember(stage, path, mark_for_deletion(stage.file, true));
+        remember(stage, path, mark_new_file(stage.file));
     }
     ReleaseSRWLockExclusive(&naming);
     return error;
@@ -297,8 +322,12 @@ int commit_staging(staging& stage, const output_target& out)
     if (!FlushFileBuffers(handle_of(stage.file)))
         return failure();
     const std::wstring target = own_name(system_path(out.path));
+    // An output that cannot be asked about is not taken for a new one: a
+    // plain rename over it would drop what makes it the same file.
     WIN32_FILE_ATTRIBUTE_DATA old;
     bool existing = GetFileAttributesExW(target.c_str(), GetFileExInfoStandard, &old);
+    if (!existing && GetLastError() != ERROR_FILE_NOT_FOUND)
+        return failure();
     if (existing)
         if (const int error = take_identity(handle_of(stage.file), old))
             return error;
@@ -316,13 +345,20 @@ int sync_folder(const staging&)
     return 0;
 }
 
-void discard_staging(staging& stage)
+int discard_staging(staging& stage, std::string& left)
 {
     const named_file* named = stage.name[0] != '\0' ? entry_of(stage) : nullptr;
-    const std::wstring unmarked = named != nullptr && !named->marked ? named->path : std::wstring();
+    const std::wstring path = named != nullptr ? named->path : std::wstring();
+    const bool marked = named != nullptr && named->marked;
     close_file(stage.file);
-    if (!unmarked.empty())
-        remove_file(unmarked);
+    // Marked, it went with its handle. Where the folder lets this user create
+    // files but not remove them, Windows refuses the mark or the handle, but
+    // Wine takes both and leaves the file: whether it is gone is asked.
+    int error = !path.empty() && (!marked || exists(path)) ? remove_file(path) : 0;
+    if (error == 0 && !path.empty() && exists(path))
+        error = ERROR_ACCESS_DENIED;
+    if (error != 0)
+        left = narrow(path.data(), path.size());
     if (named != nullptr) {
         AcquireSRWLockExclusive(&naming);
         forget(stage);
@@ -330,6 +366,7 @@ void discard_staging(staging& stage)
     }
     close_file(stage.folder);
     stage.in_temp_folder = false;
+    return error;
 }
 
 bool in_place_may_work(int error)

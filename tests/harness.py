@@ -335,6 +335,11 @@ class ToolTest(unittest.TestCase):
         return out
 
 
+def wine_prefix():
+    """The Wine prefix that the launcher runs the tools in: the build's own."""
+    return os.environ.get("WINEPREFIX") or os.path.join(os.path.dirname(LAUNCHER[0]), "wineprefix")
+
+
 def windows_path(path):
     """Wine shows the Unix root as drive Z:."""
     return "Z:" + path.replace("/", "\\")

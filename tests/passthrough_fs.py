@@ -25,6 +25,9 @@ LACKING = {
     "mapping": {},  # every file is opened for direct I/O, which cannot be mapped
     "rename": {"rename": errno.ENOSYS},
     "rename over a name": {},  # EEXIST where the new name is taken
+    # A folder where this user may write but not modify: a share, a drop box.
+    "rename refused": {"rename": errno.EACCES},
+    "rename and delete refused": {"rename": errno.EACCES, "unlink": errno.EACCES},
     "truncate": {"truncate": errno.ENOSYS},
     "hard links": {"link": errno.EPERM},
     "chmod and chown refused": {"chmod": errno.EPERM, "chown": errno.EPERM},
