@@ -341,7 +341,9 @@ int commit_staging(staging& stage, const output_target& out)
 
 int sync_folder(const staging&)
 {
-    // MoveFileExW and ReplaceFileW write the new name through.
+    // MoveFileExW writes the new name through. ReplaceFileW has no such
+    // flag: the swap lasts as soon as the file system's log reaches the
+    // disk, and flushing the whole volume takes an administrator.
     return 0;
 }
 
