@@ -34,10 +34,10 @@ def changed(chunk, change, first):
     return chunk
 
 
-def make_stamped(path, spec):
-    """XML-like text of the size that `spec` gives, then the trailer with its
-    sum; then the change that `spec` names."""
-    size, change = spec
+def make_stamped(path, size_and_change):
+    """XML-like text of the size given, then the trailer with its sum; then
+    the change named, if any."""
+    size, change = size_and_change
     make_input(path, size)
     total = 0
     with open(path, "rb") as f:
