@@ -356,11 +356,14 @@ int discard_staging(staging& stage, std::string& left)
     // Marked, it went with its handle. Where the folder lets this user create
     // files but not remove them, Windows refuses the mark or the handle, but
     // Wine takes both and leaves the file: whether it is gone is asked.
-    int error = !path.empty() && (!marked || exists(path)) ? remove_file(path) : 0;
-    if (error == 0 && !path.empty() && exists(path))
-        error = ERROR_ACCESS_DENIED;
-    if (error != 0)
-        left = narrow(path.data(), path.size());
+    int error = 0;
+    if (!path.empty() && (!marked || exists(path))) {
+        error = remove_file(path);
+        if (error == 0 && exists(path))
+            error = ERROR_ACCESS_DENIED;
+        if (error != 0)
+            left = narrow(path.data(), path.size());
+    }
     if (named != nullptr) {
         AcquireSRWLockExclusive(&naming);
         forget(stage);
